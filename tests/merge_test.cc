@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "morlvane.h"
+
+namespace {
+
+FILE *stream_of(const std::string &text)
+{
+	FILE *f = tmpfile();
+	fwrite(text.data(), 1, text.size(), f);
+	rewind(f);
+	return f;
+}
+
+std::string text_of(FILE *f)
+{
+	std::string s;
+	rewind(f);
+	char buf[4096];
+	size_t n;
+	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+		s.append(buf, n);
+	return s;
+}
+
+std::vector<assignment> list_of(
+    const std::vector<std::pair<std::string, std::string>> &pairs)
+{
+	std::vector<assignment> list;
+	for (const auto &[name, value] : pairs)
+		list.push_back({name, value, false});
+	return list;
+}
+
+std::string merge(const std::string &input, std::vector<assignment> &list)
+{
+	FILE *in = stream_of(input);
+	FILE *out = tmpfile();
+	merge_config(in, out, list);
+	std::string s = text_of(out);
+	fclose(in);
+	fclose(out);
+	return s;
+}
+
+struct merge_case {
+	const char *what;
+	std::string input;
+	std::vector<std::pair<std::string, std::string>> list;
+	std::string want;
+	std::vector<bool> written;
+};
+
+using namespace std::string_literals;
+
+const merge_case merge_cases[] = {
+	{"a matching line is replaced, others copied",
+	    "a.b=1\nc.d=2\n", {{"a.b", "9"}}, "a.b=9\nc.d=2\n", {true}},
+	{"leading blanks and tabs before the key are dropped",
+	    " \ta.b=1\n", {{"a.b", "9"}}, "a.b=9\n", {true}},
+	{"vertical tab and form feed are leading whitespace too",
+	    "\v\fa.b=1\n", {{"a.b", "9"}}, "a.b=9\n", {true}},
+	{"a high-bit byte is not whitespace",
+	    "\xa0" "a.b=1\n", {{"a.b", "9"}}, "\xa0" "a.b=1\na.b=9\n", {false}},
+	{"a blank before the equals sign prevents the match",
+	    "a.b =1\n", {{"a.b", "9"}}, "a.b =1\na.b=9\n", {false}},
+	{"text after the value goes with the replaced line",
+	    "a.b=1 # old\n", {{"a.b", "9"}}, "a.b=9\n", {true}},
+	{"a comment line is copied", "#a.b=1\n", {{"a.b", "9"}},
+	    "#a.b=1\na.b=9\n", {false}},
+	{"a replaced line ends in a line feed alone, copied lines keep CR",
+	    "a.b=1\r\nc.d=2\r\n", {{"a.b", "9"}}, "a.b=9\nc.d=2\r\n", {true}},
+	{"a matching last line without a line feed stays without",
+	    "x.y=0\na.b=1", {{"a.b", "9"}}, "x.y=0\na.b=9", {true}},
+	{"a line without equals and with a line feed never matches",
+	    "a.b\n", {{"a.b", "9"}}, "a.b\na.b=9\n", {false}},
+	{"an unterminated last line that is exactly the name matches",
+	    "  a.b", {{"a.b", "9"}}, "a.b=9", {true}},
+	{"an empty input yields the appended lines in order",
+	    "", {{"a.b", "1"}, {"c.d", "2"}}, "a.b=1\nc.d=2\n", {false, false}},
+	{"every line with the key is replaced",
+	    "a.b=1\nx.y=2\na.b=3\n", {{"a.b", "9"}}, "a.b=9\nx.y=2\na.b=9\n",
+	    {true}},
+	{"the first of a duplicated name replaces, the second is appended",
+	    "a.b=1\n", {{"a.b", "2"}, {"a.b", "3"}}, "a.b=2\na.b=3\n",
+	    {true, false}},
+	{"a duplicated name absent from the file is appended twice",
+	    "", {{"a.b", "2"}, {"a.b", "3"}}, "a.b=2\na.b=3\n", {false, false}},
+	{"an unchanged value is written again", "a.b=1\n", {{"a.b", "1"}},
+	    "a.b=1\n", {true}},
+	{"a line feed keeps an unterminated last line from the appended one",
+	    "x.y=0", {{"a.b", "1"}}, "x.y=0\na.b=1\n", {false}},
+	{"without appends an unterminated last line stays so",
+	    "x.y=0", {}, "x.y=0", {}},
+	{"case counts", "A.B=1\n", {{"a.b", "9"}}, "A.B=1\na.b=9\n", {false}},
+	{"a longer key sharing the name as prefix does not match",
+	    "a.bc=1\na.b=2\n", {{"a.b", "9"}}, "a.bc=1\na.b=9\n", {true}},
+	{"a key that is a prefix of the name does not match",
+	    "a.=1\n", {{"a.b", "9"}}, "a.=1\na.b=9\n", {false}},
+	{"zero bytes are copied whole", "a\0b=1\nc.d=\0\n"s, {{"x.y", "1"}},
+	    "a\0b=1\nc.d=\0\nx.y=1\n"s, {false}},
+	{"a zero byte in a key is a byte like any other", "a.b\0=1\n"s,
+	    {{"a.b", "9"}}, "a.b\0=1\na.b=9\n"s, {false}},
+	{"copied lines are never formats", "%s%n%d\n", {{"a.b", "%n"}},
+	    "%s%n%d\na.b=%n\n", {false}},
+	{"blank and empty lines are copied", "\n   \n\t\n", {{"a.b", "1"}},
+	    "\n   \n\t\na.b=1\n", {false}},
+	{"a value with equals signs is written as given", "a.b=1\n",
+	    {{"a.b", "x=y"}}, "a.b=x=y\n", {true}},
+	{"a key after whitespace-only text and equals is empty", " =1\n",
+	    {{"a.b", "9"}}, " =1\na.b=9\n", {false}},
+};
+
+TEST(Merge, Cases)
+{
+	for (const merge_case &c : merge_cases) {
+		SCOPED_TRACE(c.what);
+		std::vector<assignment> list = list_of(c.list);
+		EXPECT_EQ(merge(c.input, list), c.want);
+		std::vector<bool> written;
+		for (const assignment &a : list)
+			written.push_back(a.written);
+		EXPECT_EQ(written, c.written);
+	}
+}
+
+TEST(Merge, LongLinesAreCopiedWhole)
+{
+	std::string big(1 << 20, 'x');
+	std::vector<assignment> list = list_of({{"a.b", big}});
+	std::string input = "c.d=" + big + "\na.b=1\n";
+	EXPECT_EQ(merge(input, list), "c.d=" + big + "\na.b=" + big + "\n");
+}
+
+TEST(MergeDeath, WriteFailureReportsFprintf)
+{
+	std::vector<assignment> list = list_of({{"a.b", "1"}});
+	EXPECT_EXIT(
+	    {
+		    FILE *in = stream_of("c.d=2\n");
+		    FILE *out = fopen("/dev/full", "w");
+		    setvbuf(out, nullptr, _IONBF, 0);
+		    merge_config(in, out, list);
+	    },
+	    ::testing::ExitedWithCode(1), "fprintf\\(\\): No space left on device");
+}
+
+TEST(MergeDeath, ReadFailureReportsGetline)
+{
+	std::vector<assignment> list = list_of({{"a.b", "1"}});
+	EXPECT_EXIT(
+	    {
+		    FILE *in = fopen("/", "r");
+		    merge_config(in, tmpfile(), list);
+	    },
+	    ::testing::ExitedWithCode(1), "getline\\(\\): Is a directory");
+}
+
+} // namespace

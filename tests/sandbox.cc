@@ -1,0 +1,204 @@
+#include "sandbox.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sched.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+const char *const morlvane_bin = MORLVANE_BIN;
+
+// Every run gets a directory below one root, removed when the tests end.
+static std::string work_root()
+{
+	static std::string root;
+	if (root.empty()) {
+		char tmpl[] = "/tmp/morlvane-tests.XXXXXX";
+		if (mkdtemp(tmpl) == nullptr)
+			abort();
+		root = tmpl;
+		atexit([] {
+			std::string cmd = "rm -rf '" + root + "'";
+			if (system(cmd.c_str()) != 0)
+				perror("rm");
+		});
+	}
+	return root;
+}
+
+static std::string slurp(const std::string &path)
+{
+	std::ifstream f(path, std::ios::binary);
+	std::stringstream ss;
+	ss << f.rdbuf();
+	return ss.str();
+}
+
+static void spill(const std::string &path, const std::string &text)
+{
+	std::ofstream(path, std::ios::binary) << text;
+}
+
+static int decode(int wstatus)
+{
+	if (WIFEXITED(wstatus))
+		return WEXITSTATUS(wstatus);
+	if (WIFSIGNALED(wstatus))
+		return 128 + WTERMSIG(wstatus);
+	return -1;
+}
+
+// Runs argv[0] with argv, output to the given files, in a process group of
+// its own that is killed whole if it outlives the deadline.
+static int run(const std::vector<std::string> &argv, const char *path,
+    const std::string &out, const std::string &err)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		setpgid(0, 0);
+		int in = open("/dev/null", O_RDONLY);
+		int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+		int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+		dup2(in, 0);
+		dup2(o, 1);
+		dup2(e, 2);
+		std::vector<char *> v;
+		for (const std::string &a : argv)
+			v.push_back(const_cast<char *>(a.c_str()));
+		v.push_back(nullptr);
+		execv(path, v.data());
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	const int deadline_ms = 120 * 1000;
+	for (int waited = 0;; waited++) {
+		int ws;
+		pid_t r = waitpid(pid, &ws, WNOHANG);
+		if (r == pid)
+			return decode(ws);
+		if (r == -1 && errno != EINTR)
+			return -1;
+		if (waited >= deadline_ms) {
+			kill(-pid, SIGKILL);
+			waitpid(pid, &ws, 0);
+			return -2;
+		}
+		struct timespec ms = {0, 1000000};
+		nanosleep(&ms, nullptr);
+	}
+}
+
+static int inside(const std::string &w, const std::string &setup,
+    const std::vector<std::string> *args, const std::string &options)
+{
+	if (unshare(CLONE_NEWNS) == -1 ||
+	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+	    mount("tmpfs", "/etc", "tmpfs", 0, options.c_str()) == -1)
+		return 1;
+	spill(w + "/sandboxed", "");
+	setenv("MORLVANE", morlvane_bin, 1);
+	setenv("W", w.c_str(), 1);
+	int s = run({"sh", "-c", setup}, "/bin/sh", w + "/setup.out",
+	    w + "/setup.out");
+	spill(w + "/setup.status", std::to_string(s));
+	if (args != nullptr) {
+		std::vector<std::string> argv = {"morlvane"};
+		argv.insert(argv.end(), args->begin(), args->end());
+		s = run(argv, morlvane_bin, w + "/out", w + "/err");
+		spill(w + "/status", std::to_string(s));
+	}
+	std::string copy = "cp -a /etc '" + w + "/etc'";
+	return system(copy.c_str()) == 0 ? 0 : 2;
+}
+
+static int number(const std::string &path)
+{
+	std::string s = slurp(path);
+	return s.empty() ? -1 : atoi(s.c_str());
+}
+
+static outcome contain(const std::string &setup,
+    const std::vector<std::string> *args, const std::string &tmpfs_options)
+{
+	outcome o;
+	std::string tmpl = work_root() + "/run.XXXXXX";
+	if (mkdtemp(tmpl.data()) == nullptr)
+		return o;
+	std::string w = tmpl;
+	pid_t pid = fork();
+	if (pid == 0)
+		_exit(inside(w, setup, args, tmpfs_options));
+	int ws;
+	waitpid(pid, &ws, 0);
+	o.sandboxed = access((w + "/sandboxed").c_str(), F_OK) == 0 &&
+	    decode(ws) == 0;
+	o.setup_status = number(w + "/setup.status");
+	o.setup_out = slurp(w + "/setup.out");
+	o.status = number(w + "/status");
+	o.out = slurp(w + "/out");
+	o.err = slurp(w + "/err");
+	o.dir = w + "/etc";
+
+	struct stat st;
+	std::string conf = o.dir + "/sysctl.conf";
+	if (lstat(conf.c_str(), &st) == 0) {
+		o.conf_exists = true;
+		o.conf_mode = st.st_mode;
+		if (S_ISREG(st.st_mode))
+			o.conf = slurp(conf);
+	}
+	if (DIR *d = opendir(o.dir.c_str())) {
+		while (struct dirent *e = readdir(d))
+			if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+				o.etc.push_back(e->d_name);
+		closedir(d);
+	}
+	std::sort(o.etc.begin(), o.etc.end());
+	return o;
+}
+
+outcome sandbox(const std::string &setup, const std::vector<std::string> &args,
+    const std::string &tmpfs_options)
+{
+	return contain(setup, &args, tmpfs_options);
+}
+
+outcome sandbox_script(const std::string &script,
+    const std::string &tmpfs_options)
+{
+	return contain(script, nullptr, tmpfs_options);
+}
+
+std::vector<std::string> outcome::temporaries() const
+{
+	std::vector<std::string> t;
+	for (const std::string &name : etc)
+		if (name.size() == 16 && name.compare(0, 12, "sysctl.conf.") == 0)
+			t.push_back(name);
+	return t;
+}
+
+std::string outcome::file(const std::string &name) const
+{
+	struct stat st;
+	std::string path = dir + "/" + name;
+	if (lstat(path.c_str(), &st) == -1 || !S_ISREG(st.st_mode))
+		return "<not a regular file>";
+	return slurp(path);
+}
+
+bool sandbox_possible()
+{
+	return geteuid() == 0;
+}
