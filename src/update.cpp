@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <sys/random.h>
+#endif
 
 #include "morlvane.h"
 
@@ -18,9 +21,30 @@ static char tmp_path[] = "/etc/sysctl.conf.XXXX";
 // Set while tmp_path names a file of ours that has not yet been renamed.
 static volatile sig_atomic_t tmp_live;
 
-static const int fatal_signals[] = {
-	SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
-};
+// The signals whose default action ends the process, but the two that cannot
+// be caught and SIGXFSZ, which is ignored instead.
+static bool fatal(int sig)
+{
+	switch (sig) {
+	case SIGKILL: case SIGSTOP: case SIGXFSZ:
+	case SIGCHLD: case SIGCONT: case SIGURG: case SIGWINCH:
+	case SIGTSTP: case SIGTTIN: case SIGTTOU:
+#ifdef SIGINFO
+	case SIGINFO:
+#endif
+#ifdef SIGTHR
+	case SIGTHR:
+#endif
+#ifdef SIGLIBRT
+	case SIGLIBRT:
+#endif
+		return false;
+	default:
+		return true;
+	}
+}
+
+static sigset_t guarded;
 
 // The one clean-up of the temporary file, run by exit and by a fatal signal.
 static void remove_tmp()
@@ -36,15 +60,22 @@ static void on_fatal_signal(int sig)
 	raise(sig);
 }
 
-// Makes every way out of the process, but SIGKILL, remove the temporary file
-// until it has been renamed into place.
+// Makes every way out of the process but SIGKILL remove the temporary file
+// until it has been renamed into place. Signals the caller ignores (nohup, a
+// background job) stay ignored, and handlers already in place stay too.
 static void guard_tmp()
 {
-	struct sigaction sa = {};
+	struct sigaction sa = {}, old;
 	sa.sa_handler = on_fatal_signal;
 	sigfillset(&sa.sa_mask);
-	for (int sig : fatal_signals)
-		sigaction(sig, &sa, nullptr);
+	sigemptyset(&guarded);
+	for (int sig = 1; sig < NSIG; sig++) {
+		if (!fatal(sig) || sigaction(sig, nullptr, &old) == -1 ||
+		    old.sa_handler != SIG_DFL)
+			continue;
+		if (sigaction(sig, &sa, nullptr) == 0)
+			sigaddset(&guarded, sig);
+	}
 	// Past the file size limit a write should fail and be reported, not
 	// kill the process.
 	signal(SIGXFSZ, SIG_IGN);
@@ -53,11 +84,7 @@ static void guard_tmp()
 
 static void block_signals(int how)
 {
-	sigset_t set;
-	sigemptyset(&set);
-	for (int sig : fatal_signals)
-		sigaddset(&set, sig);
-	sigprocmask(how, &set, nullptr);
+	sigprocmask(how, &guarded, nullptr);
 }
 
 static void refuse_special(mode_t mode)
