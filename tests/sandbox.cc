@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <sched.h>
 #include <signal.h>
 #include <sstream>
@@ -37,7 +38,7 @@ static std::string work_root()
 	return root;
 }
 
-static std::string slurp(const std::string &path)
+std::string read_file(const std::string &path)
 {
 	std::ifstream f(path, std::ios::binary);
 	std::stringstream ss;
@@ -45,7 +46,7 @@ static std::string slurp(const std::string &path)
 	return ss.str();
 }
 
-static void spill(const std::string &path, const std::string &text)
+void write_file(const std::string &path, const std::string &text)
 {
 	std::ofstream(path, std::ios::binary) << text;
 }
@@ -59,9 +60,7 @@ static int decode(int wstatus)
 	return -1;
 }
 
-// Runs argv[0] with argv, output to the given files, in a process group of
-// its own that is killed whole if it outlives the deadline.
-static int run(const std::vector<std::string> &argv, const char *path,
+pid_t spawn(const std::vector<std::string> &argv, const char *path,
     const std::string &out, const std::string &err)
 {
 	pid_t pid = fork();
@@ -81,6 +80,11 @@ static int run(const std::vector<std::string> &argv, const char *path,
 		_exit(127);
 	}
 	setpgid(pid, pid);
+	return pid;
+}
+
+int await(pid_t pid)
+{
 	const int deadline_ms = 120 * 1000;
 	for (int waited = 0;; waited++) {
 		int ws;
@@ -99,24 +103,44 @@ static int run(const std::vector<std::string> &argv, const char *path,
 	}
 }
 
-static int inside(const std::string &w, const std::string &setup,
+int run(const std::vector<std::string> &argv, const char *path,
+    const std::string &out, const std::string &err)
+{
+	return await(spawn(argv, path, out, err));
+}
+
+std::vector<std::string> temporaries_in(const std::string &dir)
+{
+	std::vector<std::string> t;
+	if (DIR *d = opendir(dir.c_str())) {
+		while (struct dirent *e = readdir(d))
+			if (strlen(e->d_name) == 16 &&
+			    strncmp(e->d_name, "sysctl.conf.", 12) == 0)
+				t.push_back(e->d_name);
+		closedir(d);
+	}
+	return t;
+}
+
+using step = std::function<int(const std::string &w)>;
+
+static int inside(const std::string &w, const step &setup,
     const std::vector<std::string> *args, const std::string &options)
 {
 	if (unshare(CLONE_NEWNS) == -1 ||
 	    mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
 	    mount("tmpfs", "/etc", "tmpfs", 0, options.c_str()) == -1)
 		return 1;
-	spill(w + "/sandboxed", "");
+	write_file(w + "/sandboxed", "");
 	setenv("MORLVANE", morlvane_bin, 1);
 	setenv("W", w.c_str(), 1);
-	int s = run({"sh", "-c", setup}, "/bin/sh", w + "/setup.out",
-	    w + "/setup.out");
-	spill(w + "/setup.status", std::to_string(s));
+	int s = setup(w);
+	write_file(w + "/setup.status", std::to_string(s));
 	if (args != nullptr) {
 		std::vector<std::string> argv = {"morlvane"};
 		argv.insert(argv.end(), args->begin(), args->end());
 		s = run(argv, morlvane_bin, w + "/out", w + "/err");
-		spill(w + "/status", std::to_string(s));
+		write_file(w + "/status", std::to_string(s));
 	}
 	std::string copy = "cp -a /etc '" + w + "/etc'";
 	return system(copy.c_str()) == 0 ? 0 : 2;
@@ -124,11 +148,11 @@ static int inside(const std::string &w, const std::string &setup,
 
 static int number(const std::string &path)
 {
-	std::string s = slurp(path);
+	std::string s = read_file(path);
 	return s.empty() ? -1 : atoi(s.c_str());
 }
 
-static outcome contain(const std::string &setup,
+static outcome contain(const step &setup,
     const std::vector<std::string> *args, const std::string &tmpfs_options)
 {
 	outcome o;
@@ -144,10 +168,10 @@ static outcome contain(const std::string &setup,
 	o.sandboxed = access((w + "/sandboxed").c_str(), F_OK) == 0 &&
 	    decode(ws) == 0;
 	o.setup_status = number(w + "/setup.status");
-	o.setup_out = slurp(w + "/setup.out");
+	o.setup_out = read_file(w + "/setup.out");
 	o.status = number(w + "/status");
-	o.out = slurp(w + "/out");
-	o.err = slurp(w + "/err");
+	o.out = read_file(w + "/out");
+	o.err = read_file(w + "/err");
 	o.dir = w + "/etc";
 
 	struct stat st;
@@ -156,7 +180,7 @@ static outcome contain(const std::string &setup,
 		o.conf_exists = true;
 		o.conf_mode = st.st_mode;
 		if (S_ISREG(st.st_mode))
-			o.conf = slurp(conf);
+			o.conf = read_file(conf);
 	}
 	if (DIR *d = opendir(o.dir.c_str())) {
 		while (struct dirent *e = readdir(d))
@@ -168,25 +192,42 @@ static outcome contain(const std::string &setup,
 	return o;
 }
 
+static step shell(const std::string &script)
+{
+	return [script](const std::string &w) {
+		return run({"sh", "-c", script}, "/bin/sh", w + "/setup.out",
+		    w + "/setup.out");
+	};
+}
+
 outcome sandbox(const std::string &setup, const std::vector<std::string> &args,
     const std::string &tmpfs_options)
 {
-	return contain(setup, &args, tmpfs_options);
+	return contain(shell(setup), &args, tmpfs_options);
 }
 
 outcome sandbox_script(const std::string &script,
     const std::string &tmpfs_options)
 {
-	return contain(script, nullptr, tmpfs_options);
+	return contain(shell(script), nullptr, tmpfs_options);
+}
+
+outcome sandbox_fn(const std::function<int(std::string &report)> &fn,
+    const std::string &tmpfs_options)
+{
+	return contain(
+	    [&fn](const std::string &w) {
+		    std::string report;
+		    int s = fn(report);
+		    write_file(w + "/setup.out", report);
+		    return s;
+	    },
+	    nullptr, tmpfs_options);
 }
 
 std::vector<std::string> outcome::temporaries() const
 {
-	std::vector<std::string> t;
-	for (const std::string &name : etc)
-		if (name.size() == 16 && name.compare(0, 12, "sysctl.conf.") == 0)
-			t.push_back(name);
-	return t;
+	return temporaries_in(dir);
 }
 
 std::string outcome::file(const std::string &name) const
@@ -195,10 +236,16 @@ std::string outcome::file(const std::string &name) const
 	std::string path = dir + "/" + name;
 	if (lstat(path.c_str(), &st) == -1 || !S_ISREG(st.st_mode))
 		return "<not a regular file>";
-	return slurp(path);
+	return read_file(path);
 }
 
 bool sandbox_possible()
 {
 	return geteuid() == 0;
+}
+
+bool installed(const char *program)
+{
+	std::string cmd = "command -v " + std::string(program) + " > /dev/null";
+	return system(cmd.c_str()) == 0;
 }

@@ -1,6 +1,7 @@
 #ifndef SANDBOX_H
 #define SANDBOX_H
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -33,9 +34,34 @@ outcome sandbox(const std::string &setup, const std::vector<std::string> &args,
 outcome sandbox_script(const std::string &script,
     const std::string &tmpfs_options = "size=4m");
 
+// The same with fn run inside the namespace in place of a script; what it
+// puts in report becomes setup_out and what it returns setup_status.
+outcome sandbox_fn(const std::function<int(std::string &report)> &fn,
+    const std::string &tmpfs_options = "size=4m");
+
+// True when program is on the PATH.
+bool installed(const char *program);
+
 // True where sandbox() can work: root, with mount namespaces.
 bool sandbox_possible();
 
 extern const char *const morlvane_bin;
+
+// Helpers for code that runs inside the namespace.
+
+// Starts path with argv, standard input from /dev/null, output appended to
+// the given files, in a process group of its own.
+pid_t spawn(const std::vector<std::string> &argv, const char *path,
+    const std::string &out, const std::string &err);
+// Waits for pid; returns its exit status, 128+N for signal N, or -2 after
+// killing its group at a two-minute deadline.
+int await(pid_t pid);
+int run(const std::vector<std::string> &argv, const char *path,
+    const std::string &out, const std::string &err);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+// The names in dir shaped like the tool's temporary files.
+std::vector<std::string> temporaries_in(const std::string &dir);
 
 #endif
