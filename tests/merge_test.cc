@@ -137,6 +137,29 @@ TEST(Merge, LongLinesAreCopiedWhole)
 	EXPECT_EQ(merge(input, list), "c.d=" + big + "\na.b=" + big + "\n");
 }
 
+// Lines of every length from 1 to 120 bytes, a megabyte of them, so that
+// lines straddle every way the input is read in pieces; every seventh one is
+// replaced.
+TEST(Merge, LinesAcrossReadBoundaries)
+{
+	std::string input, want;
+	std::vector<assignment> list;
+	for (int i = 0; input.size() < (3u << 20) / 2; i++) {
+		std::string name = "k." + std::to_string(i);
+		std::string line = name + "=" + std::string(i % 120, 'v') + "\n";
+		input += line;
+		if (i % 7 == 0) {
+			list.push_back({name, "new", false});
+			want += name + "=new\n";
+		} else {
+			want += line;
+		}
+	}
+	list.push_back({"last.one", "x", false});
+	EXPECT_EQ(merge(input.substr(0, input.size() - 1), list),
+	    want.substr(0, want.size() - 1) + "\nlast.one=x\n");
+}
+
 TEST(MergeDeath, WriteFailureReportsFprintf)
 {
 	std::vector<assignment> list = list_of({{"a.b", "1"}});
