@@ -3,6 +3,9 @@
 #include <cstring>
 #include <err.h>
 #include <fcntl.h>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <unistd.h>
 
 #include "morlvane.h"
@@ -32,15 +35,48 @@ static bool proc_path(const char *name, char *path)
 	}
 }
 
+static int look(int dir, const char *path)
+{
+	return faccessat(dir, path, F_OK, 0) == -1 ? errno : 0;
+}
+
 // Returns the error number of the lookup of path below /proc/sys, 0 if it
-// exists or if there is no /proc/sys to ask. The directory is opened once for
-// all names, so each lookup walks only the name's own components.
+// exists or if there is no /proc/sys to ask. Each directory that holds
+// variables is looked up once and kept open, so a name costs the lookup of
+// its last component alone, and names below a directory that does not exist
+// cost nothing more.
 static int lookup(const char *path)
 {
-	static int dir = open("/proc/sys", O_PATH | O_DIRECTORY | O_CLOEXEC);
-	if (dir == -1)
+	static int root = open("/proc/sys", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	static std::unordered_map<std::string, int> dirs;  // a descriptor or -errno
+	if (root == -1)
 		return 0;
-	return faccessat(dir, path, F_OK, 0) == -1 ? errno : 0;
+	const char *slash = strrchr(path, '/');
+	if (slash == nullptr)
+		return look(root, path);
+	int dir;
+	try {
+		std::string parent(path, slash - path);
+		auto it = dirs.find(parent);
+		if (it == dirs.end()) {
+			dir = openat(root, parent.c_str(),
+			    O_PATH | O_DIRECTORY | O_CLOEXEC);
+			if (dir == -1) {
+				// Out of descriptors, or some other trouble: ask in full.
+				if (errno != ENOENT && errno != ENOTDIR)
+					return look(root, path);
+				dir = -errno;
+			}
+			dirs.emplace(parent, dir);
+		} else {
+			dir = it->second;
+		}
+	} catch (const std::bad_alloc &) {
+		return look(root, path);
+	}
+	if (dir < 0)
+		return -dir;
+	return look(dir, slash + 1);
 }
 
 // Warns when the kernel has no variable called name. Only asks whether its

@@ -23,6 +23,12 @@ const probe_case probe_cases[] = {
 	{"kernel./.ostype", true},        // a "." component once mapped
 	{"kernel.//.kernel.ostype", true}, // a ".." component once mapped
 	{"kernel./ostype", true},         // maps to kernel/.ostype
+	// Directories already looked up answer again, both ways.
+	{"kernel.osrelease", false},
+	{"kernel.ostype.y", true},
+	{"no.such.other", true},
+	{"net.ipv4.conf.lo.forwarding", false},
+	{"net.ipv4.conf.lo.no_such", true},
 };
 
 TEST(Probe, WarnsOnlyForNamesTheKernelLacks)
