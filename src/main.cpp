@@ -20,6 +20,7 @@ std::vector<assignment> assignments;
 
 void usage()
 {
+	fflush(stderr);
 	printf("Usage: %s -h\n       %s var1=val1 var2=val2 ...\n", "morlvane",
 	    "morlvane");
 	exit(1);
@@ -71,12 +72,23 @@ static void accept_operand(char *op)
 
 int main(int argc, char *argv[])
 {
+	// The warnings go out together before the file is touched, not in a
+	// write for every piece of every message.
+	static char errbuf[BUFSIZ];
+	setvbuf(stderr, errbuf, _IOFBF, sizeof errbuf);
 	if (getopt(argc, argv, optstring) != -1)
 		usage();
 	if (optind >= argc)
 		usage();
+	try {
+		assignments.reserve(argc - optind);
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+		err(1, "realloc()");
+	}
 	for (int i = optind; i < argc; i++)
 		accept_operand(argv[i]);
+	fflush(stderr);
 	update_config(assignments);
 	return 0;
 }
