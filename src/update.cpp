@@ -19,72 +19,28 @@ static const char conf_dir[] = "/etc";
 static char tmp_path[] = "/etc/sysctl.conf.XXXX";
 
 // Set while tmp_path names a file of ours that has not yet been renamed.
-static volatile sig_atomic_t tmp_live;
+static bool tmp_live;
 
-// The signals whose default action ends the process, but the two that cannot
-// be caught and SIGXFSZ, which is ignored instead.
-static bool fatal(int sig)
-{
-	switch (sig) {
-	case SIGKILL: case SIGSTOP: case SIGXFSZ:
-	case SIGCHLD: case SIGCONT: case SIGURG: case SIGWINCH:
-	case SIGTSTP: case SIGTTIN: case SIGTTOU:
-#ifdef SIGINFO
-	case SIGINFO:
-#endif
-#ifdef SIGTHR
-	case SIGTHR:
-#endif
-#ifdef SIGLIBRT
-	case SIGLIBRT:
-#endif
-		return false;
-	default:
-		return true;
-	}
-}
-
-static sigset_t guarded;
-
-// The one clean-up of the temporary file, run by exit and by a fatal signal.
+// The one clean-up of the temporary file, run on every exit.
 static void remove_tmp()
 {
 	if (tmp_live)
 		unlink(tmp_path);
 }
 
-static void on_fatal_signal(int sig)
+// Holds back every signal that a fault does not raise until the new file is
+// in place: a signal that ended the run while the temporary file exists would
+// leave it behind, and one that ended it between the rename and the clearing
+// of tmp_live would remove a name another run may have taken. A hold of
+// SIGXFSZ also turns a write past the file size limit into a reported
+// failure. Stores the caller's mask in caller.
+static void hold_signals(sigset_t *caller)
 {
-	remove_tmp();
-	signal(sig, SIG_DFL);
-	raise(sig);
-}
-
-// Makes every way out of the process but SIGKILL remove the temporary file
-// until it has been renamed into place. Signals the caller ignores (nohup, a
-// background job) stay ignored, and handlers already in place stay too.
-static void guard_tmp()
-{
-	struct sigaction sa = {}, old;
-	sa.sa_handler = on_fatal_signal;
-	sigfillset(&sa.sa_mask);
-	sigemptyset(&guarded);
-	for (int sig = 1; sig < NSIG; sig++) {
-		if (!fatal(sig) || sigaction(sig, nullptr, &old) == -1 ||
-		    old.sa_handler != SIG_DFL)
-			continue;
-		if (sigaction(sig, &sa, nullptr) == 0)
-			sigaddset(&guarded, sig);
-	}
-	// Past the file size limit a write should fail and be reported, not
-	// kill the process.
-	signal(SIGXFSZ, SIG_IGN);
-	atexit(remove_tmp);
-}
-
-static void block_signals(int how)
-{
-	sigprocmask(how, &guarded, nullptr);
+	sigset_t held;
+	sigfillset(&held);
+	for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+		sigdelset(&held, sig);
+	sigprocmask(SIG_BLOCK, &held, caller);
 }
 
 static void refuse_special(mode_t mode)
@@ -120,17 +76,27 @@ static FILE *lock_config(struct stat *st)
 	}
 }
 
-static char random_char()
+// Draws the four characters that end tmp_path.
+static void draw_name()
 {
 	static const char chars[] =
 	    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-	unsigned char r;
-	if (getentropy(&r, 1) == -1) {
+	unsigned char r[4];
+	if (getentropy(r, sizeof r) == -1) {
+		// Without entropy the clock, the process and the try still give
+		// names that differ.
+		static unsigned long tries;
 		struct timespec ts;
-		clock_gettime(CLOCK_MONOTONIC, &ts);
-		r = static_cast<unsigned char>(ts.tv_nsec ^ getpid());
+		clock_gettime(CLOCK_REALTIME, &ts);
+		unsigned long v = (static_cast<unsigned long>(ts.tv_nsec) ^
+		    static_cast<unsigned long>(getpid()) << 30 ^ ++tries << 50) *
+		    0x9e3779b97f4a7c15u;
+		for (int i = 0; i < 4; i++)
+			r[i] = static_cast<unsigned char>(v >> (40 + 6 * i));
 	}
-	return chars[r % (sizeof chars - 1)];
+	char *x = tmp_path + sizeof tmp_path - 5;
+	for (int i = 0; i < 4; i++)
+		x[i] = chars[r[i] % (sizeof chars - 1)];
 }
 
 // Creates tmp_path with four random letters or digits for its last four
@@ -138,13 +104,11 @@ static char random_char()
 // process when no free name turns up in 100 tries.
 static int make_tmp()
 {
-	char *x = tmp_path + sizeof tmp_path - 5;
 	for (int tries = 0; tries < 100; tries++) {
-		for (int i = 0; i < 4; i++)
-			x[i] = random_char();
+		draw_name();
 		int fd = open(tmp_path, O_RDWR | O_CREAT | O_EXCL, 0600);
 		if (fd != -1) {
-			tmp_live = 1;
+			tmp_live = true;
 			return fd;
 		}
 		if (errno != EEXIST)
@@ -166,20 +130,22 @@ static void sync_dir()
 // list: under an exclusive lock, through a synced temporary file beside it
 // that takes the old file's permission bits and one rename. Returns only once
 // the new file is in place and durable; every failure ends the process with
-// the old file untouched and no temporary file left.
+// the old file untouched and no temporary file left. Signals wait while the
+// temporary file exists.
 void update_config(std::vector<assignment> &list)
 {
 	struct stat st;
 	FILE *in = lock_config(&st);
 
-	guard_tmp();
-	// A signal between creating the file and marking it would leave it.
-	block_signals(SIG_BLOCK);
+	sigset_t caller;
+	hold_signals(&caller);
+	atexit(remove_tmp);
 	int fd = make_tmp();
-	block_signals(SIG_UNBLOCK);
 	FILE *out = fdopen(fd, "w");
 	if (out == nullptr)
 		err(1, "fdopen()");
+	static char outbuf[1 << 18];
+	setvbuf(out, outbuf, _IOFBF, sizeof outbuf);
 	merge_config(in, out, list);
 	if (fflush(out) == EOF)
 		err(1, "fflush()");
@@ -190,14 +156,12 @@ void update_config(std::vector<assignment> &list)
 	if (chmod(tmp_path, st.st_mode) == -1)
 		err(1, "chmod(%s, %u)", tmp_path, static_cast<unsigned>(st.st_mode));
 
-	// A signal between the rename and the flag would remove the new file's
-	// former name, which another run may already have taken.
-	block_signals(SIG_BLOCK);
 	if (rename(tmp_path, conf_path) == -1) {
 		warn("rename()");
 		exit(1);
 	}
-	tmp_live = 0;
-	block_signals(SIG_UNBLOCK);
+	tmp_live = false;
 	sync_dir();
+	// A signal that arrived meanwhile takes effect now.
+	sigprocmask(SIG_SETMASK, &caller, nullptr);
 }

@@ -158,7 +158,7 @@ const failure_case failure_cases[] = {
 	    "size=4m,nr_inodes=2",
 	    "morlvane: mkstemp\\(\\): No space left on device\n"},
 	{"no space left while the new text is written",
-	    "head -c 40000 /dev/zero | tr '\\0' x > /etc/sysctl.conf", "size=64k",
+	    "head -c 600000 /dev/zero | tr '\\0' x > /etc/sysctl.conf", "size=1m",
 	    "morlvane: fprintf\\(\\): No space left on device\n"},
 	{"no space left when the last of the new text is flushed",
 	    write_sample, "size=4k",
@@ -267,10 +267,26 @@ TEST_F(E2e, SlashInANameIsADotInTheKernelPath)
 	    "net.ipv4.conf.lo.rp_filter=1\n");
 }
 
-// A run stopped by a signal while it writes the new text removes the
-// temporary file; a signal that the caller ignores stays ignored (a shell
-// starts its background jobs with SIGINT ignored). strace holds the run in its
-// fsync so that the signal lands there.
+// Past the file size limit the write fails and is reported, rather than the
+// run being killed with its temporary file left behind.
+TEST_F(E2e, FileSizeLimitIsAReportedFailure)
+{
+	std::string big = "head -c 600000 /dev/zero | tr '\\0' x > /etc/sysctl.conf";
+	outcome before = sandbox_script(big);
+	outcome o = sandbox_script(big + " && ulimit -f 100 && "
+	    "$MORLVANE vm.swappiness=1; echo status=$?");
+	expect_ran(o);
+	EXPECT_EQ(o.setup_out,
+	    "morlvane: fprintf(): File too large\nstatus=1\n");
+	EXPECT_EQ(o.conf, before.conf);
+	EXPECT_EQ(o.etc, before.etc);
+}
+
+// A signal that arrives while the new text is written waits until the new
+// file is in place, then takes effect: the file is whole and no temporary
+// file is left. A signal that the caller ignores (a shell starts background
+// jobs with SIGINT ignored) stays ignored. strace holds the run in its fsync
+// so that the signal lands there.
 TEST_F(E2e, SignalDuringTheWrite)
 {
 	ASSERT_TRUE(installed("strace")) << "strace is not installed";
@@ -281,7 +297,8 @@ TEST_F(E2e, SignalDuringTheWrite)
 	};
 	for (signal_case c : {signal_case{"TERM", SIGTERM, false},
 	    {"INT", SIGINT, true}, {"HUP", SIGHUP, false},
-	    {"USR1", SIGUSR1, false}, {"HUP", SIGHUP, true}}) {
+	    {"USR1", SIGUSR1, false}, {"PIPE", SIGPIPE, false},
+	    {"HUP", SIGHUP, true}}) {
 		SCOPED_TRACE(std::string(c.sig) + (c.ignored ? " ignored" : ""));
 		outcome before = sandbox_script(write_sample);
 		outcome o = sandbox_script(write_sample + " && " +
@@ -296,8 +313,7 @@ TEST_F(E2e, SignalDuringTheWrite)
 		int status = c.ignored ? 0 : 128 + c.number;
 		EXPECT_NE(o.setup_out.find("status " + std::to_string(status)),
 		    std::string::npos) << o.setup_out;
-		EXPECT_EQ(o.conf, c.ignored ?
-		    "vm.swappiness=1\n# keep\nkernel.domainname=old\n" : sample);
+		EXPECT_EQ(o.conf, "vm.swappiness=1\n# keep\nkernel.domainname=old\n");
 		EXPECT_EQ(o.etc, before.etc);
 	}
 }
