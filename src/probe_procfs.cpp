@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <new>
 #include <string>
+#include <sys/resource.h>
 #include <unordered_map>
 #include <unistd.h>
 
@@ -40,15 +41,26 @@ static int look(int dir, const char *path)
 	return faccessat(dir, path, F_OK, 0) == -1 ? errno : 0;
 }
 
+// How many directories may stay open: they are held to the end of the run,
+// and the file update after the probes needs descriptors of its own.
+static rlim_t open_dirs_allowed()
+{
+	struct rlimit rl;
+	if (getrlimit(RLIMIT_NOFILE, &rl) == -1 || rl.rlim_cur == RLIM_INFINITY)
+		return 64;
+	return rl.rlim_cur / 4 < 64 ? rl.rlim_cur / 4 : 64;
+}
+
 // Returns the error number of the lookup of path below /proc/sys, 0 if it
 // exists or if there is no /proc/sys to ask. Each directory that holds
-// variables is looked up once and kept open, so a name costs the lookup of
-// its last component alone, and names below a directory that does not exist
-// cost nothing more.
+// variables is looked up once and, up to a few dozen, kept open, so a name
+// costs the lookup of its last component alone, and names below a directory
+// that does not exist cost nothing more.
 static int lookup(const char *path)
 {
 	static int root = open("/proc/sys", O_PATH | O_DIRECTORY | O_CLOEXEC);
 	static std::unordered_map<std::string, int> dirs;  // a descriptor or -errno
+	static rlim_t open_left = open_dirs_allowed();
 	if (root == -1)
 		return 0;
 	const char *slash = strrchr(path, '/');
@@ -59,6 +71,8 @@ static int lookup(const char *path)
 		std::string parent(path, slash - path);
 		auto it = dirs.find(parent);
 		if (it == dirs.end()) {
+			if (open_left == 0)
+				return look(root, path);
 			dir = openat(root, parent.c_str(),
 			    O_PATH | O_DIRECTORY | O_CLOEXEC);
 			if (dir == -1) {
@@ -66,6 +80,8 @@ static int lookup(const char *path)
 				if (errno != ENOENT && errno != ENOTDIR)
 					return look(root, path);
 				dir = -errno;
+			} else {
+				open_left--;
 			}
 			dirs.emplace(parent, dir);
 		} else {

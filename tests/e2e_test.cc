@@ -267,6 +267,24 @@ TEST_F(E2e, SlashInANameIsADotInTheKernelPath)
 	    "net.ipv4.conf.lo.rp_filter=1\n");
 }
 
+// Names in many kernel directories under a low descriptor limit: the probe
+// keeps only a share of the descriptors, and the update still gets its own.
+TEST_F(E2e, ManyKernelDirectoriesUnderALowDescriptorLimit)
+{
+	outcome o = sandbox_script(write_sample + " && "
+	    "names=$(find /proc/sys -mindepth 1 -type d | grep -v '^/proc/sys/.*[.]' |"
+	    " head -n 100 | sed 's|^/proc/sys/||; s|/|.|g; s|$|.no_such=1|') && "
+	    "set -- $names && n=$# && "
+	    "(ulimit -n 20 && exec $MORLVANE \"$@\" 2>$W/err); s=$? && "
+	    "warned=$(grep -c 'Unknown sysctl name' $W/err); "
+	    "stored=$(grep -c 'no_such=1$' /etc/sysctl.conf); "
+	    "echo status=$s missing=$((n - warned)) unstored=$((n - stored)) "
+	    "enough=$([ $n -ge 40 ] && echo yes)");
+	expect_ran(o);
+	EXPECT_EQ(o.setup_out, "status=0 missing=0 unstored=0 enough=yes\n");
+	EXPECT_TRUE(o.temporaries().empty());
+}
+
 // Past the file size limit the write fails and is reported, rather than the
 // run being killed with its temporary file left behind.
 TEST_F(E2e, FileSizeLimitIsAReportedFailure)
