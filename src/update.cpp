@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -144,8 +145,13 @@ void update_config(std::vector<assignment> &list)
 	FILE *out = fdopen(fd, "w");
 	if (out == nullptr)
 		err(1, "fdopen()");
+	// A large file goes out in few writes. The buffer stays small beside the
+	// text so that a failure to write it shows where it happens, in the
+	// writes of the merge, not in the final flush.
 	static char outbuf[1 << 18];
-	setvbuf(out, outbuf, _IOFBF, sizeof outbuf);
+	size_t size = std::min<size_t>(st.st_size / 16, sizeof outbuf);
+	if (size > BUFSIZ)
+		setvbuf(out, outbuf, _IOFBF, size);
 	merge_config(in, out, list);
 	if (fflush(out) == EOF)
 		err(1, "fflush()");

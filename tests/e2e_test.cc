@@ -158,7 +158,7 @@ const failure_case failure_cases[] = {
 	    "size=4m,nr_inodes=2",
 	    "morlvane: mkstemp\\(\\): No space left on device\n"},
 	{"no space left while the new text is written",
-	    "head -c 600000 /dev/zero | tr '\\0' x > /etc/sysctl.conf", "size=1m",
+	    "head -c 40000 /dev/zero | tr '\\0' x > /etc/sysctl.conf", "size=64k",
 	    "morlvane: fprintf\\(\\): No space left on device\n"},
 	{"no space left when the last of the new text is flushed",
 	    write_sample, "size=4k",
