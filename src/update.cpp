@@ -21,12 +21,20 @@ static char tmp_path[] = "/etc/sysctl.conf.XXXX";
 
 // Set while tmp_path names a file of ours that has not yet been renamed.
 static bool tmp_live;
+// The signal mask of the caller, restored once the new file is in place.
+static sigset_t caller_mask;
 
-// The one clean-up of the temporary file, run on every exit.
-static void remove_tmp()
+// The one clean-up, run on every exit: removes the temporary file if it is
+// still ours, then lets a signal held back meanwhile take effect, after the
+// message of a failure has gone out. A write past the file size limit has
+// been reported as such; the SIGXFSZ it raised is dropped.
+static void clean_up()
 {
 	if (tmp_live)
 		unlink(tmp_path);
+	fflush(stderr);
+	signal(SIGXFSZ, SIG_IGN);
+	sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
 }
 
 // Holds back every signal that a fault does not raise until the new file is
@@ -34,14 +42,14 @@ static void remove_tmp()
 // leave it behind, and one that ended it between the rename and the clearing
 // of tmp_live would remove a name another run may have taken. A hold of
 // SIGXFSZ also turns a write past the file size limit into a reported
-// failure. Stores the caller's mask in caller.
-static void hold_signals(sigset_t *caller)
+// failure. Stores the caller's mask in caller_mask.
+static void hold_signals()
 {
 	sigset_t held;
 	sigfillset(&held);
 	for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
 		sigdelset(&held, sig);
-	sigprocmask(SIG_BLOCK, &held, caller);
+	sigprocmask(SIG_BLOCK, &held, &caller_mask);
 }
 
 static void refuse_special(mode_t mode)
@@ -138,9 +146,8 @@ void update_config(std::vector<assignment> &list)
 	struct stat st;
 	FILE *in = lock_config(&st);
 
-	sigset_t caller;
-	hold_signals(&caller);
-	atexit(remove_tmp);
+	hold_signals();
+	atexit(clean_up);
 	int fd = make_tmp();
 	FILE *out = fdopen(fd, "w");
 	if (out == nullptr)
@@ -169,5 +176,5 @@ void update_config(std::vector<assignment> &list)
 	tmp_live = false;
 	sync_dir();
 	// A signal that arrived meanwhile takes effect now.
-	sigprocmask(SIG_SETMASK, &caller, nullptr);
+	sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
 }

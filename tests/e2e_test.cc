@@ -302,9 +302,10 @@ TEST_F(E2e, FileSizeLimitIsAReportedFailure)
 
 // A signal that arrives while the new text is written waits until the new
 // file is in place, then takes effect: the file is whole and no temporary
-// file is left. A signal that the caller ignores (a shell starts background
-// jobs with SIGINT ignored) stays ignored. strace holds the run in its fsync
-// so that the signal lands there.
+// file is left. When the run fails meanwhile, the signal takes effect once
+// the failure is reported and the temporary file removed. A signal that the
+// caller ignores (a shell starts background jobs with SIGINT ignored) stays
+// ignored. strace holds the run in its fsync so that the signal lands there.
 TEST_F(E2e, SignalDuringTheWrite)
 {
 	ASSERT_TRUE(installed("strace")) << "strace is not installed";
@@ -312,26 +313,33 @@ TEST_F(E2e, SignalDuringTheWrite)
 		const char *sig;
 		int number;
 		bool ignored;
+		bool fsync_fails;
 	};
-	for (signal_case c : {signal_case{"TERM", SIGTERM, false},
-	    {"INT", SIGINT, true}, {"HUP", SIGHUP, false},
-	    {"USR1", SIGUSR1, false}, {"PIPE", SIGPIPE, false},
-	    {"HUP", SIGHUP, true}}) {
-		SCOPED_TRACE(std::string(c.sig) + (c.ignored ? " ignored" : ""));
+	for (signal_case c : {signal_case{"TERM", SIGTERM, false, false},
+	    {"INT", SIGINT, true, false}, {"HUP", SIGHUP, false, false},
+	    {"USR1", SIGUSR1, false, false}, {"PIPE", SIGPIPE, false, false},
+	    {"HUP", SIGHUP, true, false}, {"TERM", SIGTERM, false, true},
+	    {"INT", SIGINT, true, true}}) {
+		SCOPED_TRACE(std::string(c.sig) + (c.ignored ? " ignored" : "") +
+		    (c.fsync_fails ? ", fsync fails" : ""));
 		outcome before = sandbox_script(write_sample);
 		outcome o = sandbox_script(write_sample + " && " +
 		    (c.ignored ? "trap '' " + std::string(c.sig) + "; " : "") +
 		    "{ ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace=fsync "
-		    "-e inject=fsync:delay_enter=1s:when=1 "
+		    "-e inject=fsync:delay_enter=1s:when=1" +
+		    (c.fsync_fails ? ":error=EIO " : " ") +
 		    "$MORLVANE vm.swappiness=1 & } && s=$! && sleep 0.5 && "
 		    "ls /etc > $W/during && kill -" + std::string(c.sig) +
 		    " $(pgrep -P $s) && { wait $s; echo status $?; } && "
 		    "grep -q 'sysctl.conf\\.' $W/during");
 		expect_ran(o);
-		int status = c.ignored ? 0 : 128 + c.number;
+		int status = c.ignored ? (c.fsync_fails ? 1 : 0) : 128 + c.number;
 		EXPECT_NE(o.setup_out.find("status " + std::to_string(status)),
 		    std::string::npos) << o.setup_out;
-		EXPECT_EQ(o.conf, "vm.swappiness=1\n# keep\nkernel.domainname=old\n");
+		EXPECT_EQ(o.setup_out.find("morlvane: fsync(): Input/output error\n") !=
+		    std::string::npos, c.fsync_fails) << o.setup_out;
+		EXPECT_EQ(o.conf, c.fsync_fails ? sample :
+		    "vm.swappiness=1\n# keep\nkernel.domainname=old\n");
 		EXPECT_EQ(o.etc, before.etc);
 	}
 }
