@@ -64,7 +64,7 @@ _morlvane_value()
 _morlvane()
 {
     local cword=$COMP_CWORD line w i pos=0 first cur full rstart base c
-    local name typed value q
+    local name typed value q pre
     local -a start names
     COMPREPLY=()
 
@@ -130,7 +130,11 @@ _morlvane()
         COMPREPLY=("${names[@]/%/=}")
         compopt -o nospace 2>/dev/null
     else
-        name=${full%%=*} typed=${full#*=}
+        name=${full%%=*} typed=${full#*=} pre=
+        # A quote opened before the name: the reply holds "name=" as well.
+        if [[ $name == [\'\"]* ]]; then
+            typed=${name:0:1}$typed name=${name:1} pre=$name=
+        fi
         _morlvane_value "$name"
         [[ -n $value ]] || return 0
         # Within an opening quote readline completes the text after it and
@@ -150,7 +154,7 @@ _morlvane()
         esac
         [[ $value == "$typed"* ]] || return 0
         [[ -n $base ]] && rstart=${#base}
-        COMPREPLY=("$c")
+        COMPREPLY=("$pre$c")
     fi
     # Cut each reply to the part that readline replaces.
     rstart=$((rstart - ${#base}))

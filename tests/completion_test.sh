@@ -56,6 +56,7 @@ entry net/ipv4/tcp_rmem $'4096\t131072\t6291456\n'
 entry net/ipv4/conf/eth0.1/rp_filter $'1\n'
 entry net/ipv4/conf/all/rp_filter $'2\n'
 entry vm/swappiness $'60\n'
+entry kernel/quotes $'a\'b"c$d\\e\n'
 entry vm/compact_memory $'secret\n'
 chmod 0200 /proc/sys/vm/compact_memory
 entry vm/hidden $'secret\n'
@@ -156,6 +157,19 @@ test_bash() {
     check '%e\ %p' 'morlvane kernel.core_pattern=core:' 4 morlvane kernel.core_pattern = core :
     # Within an opening quote readline adds the closing one.
     check $'4096\t131072\t6291456' "morlvane net.ipv4.tcp_rmem='40" 3 morlvane net.ipv4.tcp_rmem = "'40"
+    # A quote opened before the name: bash gives it all as one word, readline
+    # replaces all after the quote, so the reply is "name=" and the value
+    # escaped for that quote.
+    check 'vm.swappiness=60' "morlvane 'vm.swappiness=" 1 morlvane "'vm.swappiness="
+    check 'vm.swappiness=60' "morlvane 'vm.swappiness=6" 1 morlvane "'vm.swappiness=6"
+    check '' "morlvane 'vm.swappiness=X" 1 morlvane "'vm.swappiness=X"
+    check 'vm.swappiness=60' "morlvane kernel.ostype=Linux 'vm.swappiness=" 4 morlvane kernel.ostype = Linux "'vm.swappiness="
+    check 'vm.swappiness=60' - 1 morlvane "'vm.swappiness="
+    check $'net.ipv4.tcp_rmem=4096\t131072\t6291456' 'morlvane "net.ipv4.tcp_rmem=' 1 morlvane '"net.ipv4.tcp_rmem='
+    check $'net.ipv4.tcp_rmem=4096\t131072\t6291456' 'morlvane "net.ipv4.tcp_rmem=40' 1 morlvane '"net.ipv4.tcp_rmem=40'
+    check 'kernel.core_pattern=core:%e %p' "morlvane 'kernel.core_pattern=core:" 1 morlvane "'kernel.core_pattern=core:"
+    check "kernel.quotes=a'\\''b\"c\$d\\e" "morlvane 'kernel.quotes=" 1 morlvane "'kernel.quotes="
+    check "kernel.quotes=a'b\\\"c\\\$d\\\\e" 'morlvane "kernel.quotes=' 1 morlvane '"kernel.quotes='
 
     # Options.
     check '-h' 'morlvane -' 1 morlvane -
@@ -238,6 +252,14 @@ RC
     typein "morlvane net.ipv4.tcp_rmem='40" $'morlvane net.ipv4.tcp_rmem=\'4096\t131072\t6291456\' '
     typein 'morlvane net.ipv4.tcp_rmem="40' $'morlvane net.ipv4.tcp_rmem="4096\t131072\t6291456" '
     typein "morlvane net.ipv4.tcp_rmem=\$'40" $'morlvane net.ipv4.tcp_rmem=$\'4096\t131072\t6291456\' '
+    # A quote opened before the name.
+    typein "morlvane 'vm.swappiness=" "morlvane 'vm.swappiness=60' "
+    typein "morlvane 'vm.swappiness=6" "morlvane 'vm.swappiness=60' "
+    typein 'morlvane "net.ipv4.tcp_rmem=' $'morlvane "net.ipv4.tcp_rmem=4096\t131072\t6291456" '
+    typein 'morlvane "net.ipv4.tcp_rmem=40' $'morlvane "net.ipv4.tcp_rmem=4096\t131072\t6291456" '
+    typein "morlvane kernel.ostype=Linux 'vm.swappiness=" "morlvane kernel.ostype=Linux 'vm.swappiness=60' "
+    typein "morlvane 'kernel.quotes=" "morlvane 'kernel.quotes=a'\\''b\"c\$d\\e' "
+    typein 'morlvane "kernel.quotes=' "morlvane \"kernel.quotes=a'b\\\"c\\\$d\\\\e\" "
     typein 'morlvane kernel.core_pattern=core:' 'morlvane kernel.core_pattern=core:%e\ %p '
     typein 'morlvane kernel.nosuch=' 'morlvane kernel.nosuch='
     typein 'morlvane kernel.fifo=' 'morlvane kernel.fifo='
@@ -246,6 +268,7 @@ RC
     tmux -S "$sock" send-keys -l 'COMP_WORDBREAKS=${COMP_WORDBREAKS//=}' && tmux -S "$sock" send-keys Enter
     typein 'morlvane kernel.ostype=Li' 'morlvane kernel.ostype=Linux '
     typein 'morlvane net.ipv4.tcp_rmem=' "morlvane net.ipv4.tcp_rmem=\$'4096\\t131072\\t6291456' "
+    typein 'morlvane "net.ipv4.tcp_rmem=' $'morlvane "net.ipv4.tcp_rmem=4096\t131072\t6291456" '
 }
 
 case $mode in

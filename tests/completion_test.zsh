@@ -71,6 +71,11 @@ typein 'morlvane nosuch' 'morlvane nosuch'
 typein 'morlvane -' 'morlvane -h '
 typein 'morlvane -h kernel.ost' 'morlvane -h kernel.ost'
 typein 'morlvane -- kernel.ost' 'morlvane -- kernel.ostype='
+# A quote opened before the name.
+typein "morlvane 'vm.swappiness=" "morlvane 'vm.swappiness=60' "
+word 'morlvane "net.ipv4.tcp_rmem=' net.ipv4.tcp_rmem=$'4096\t131072\t6291456'
+word "morlvane 'kernel.quotes=" "kernel.quotes=a'b\"c\$d\\e"
+word 'morlvane "kernel.quotes=' "kernel.quotes=a'b\"c\$d\\e"
 
 # Without /proc/sys the names and values come from sysctl, as on FreeBSD.
 zpty -w z "sysctl() { case \$* in -aN) print -l kern.ostype kern.osrelease kern.version;; '-n -- kern.ostype') print FreeBSD;; '-n -- kern.version') print 'Free BSD 14';; *) return 1;; esac }"
