@@ -3,9 +3,9 @@
 // run in a private mount namespace with a tmpfs over /etc (see compare.sh):
 // it overwrites /etc/sysctl.conf.
 //
-// usage: compare MORLVANE COPY AWK [ROUNDS_SCALE]
+// usage: compare MORLVANE COPY AWK [ROUNDS_SCALE [ONLY]]
 // AWK is the awk binary itself: /etc/alternatives is out of sight in the
-// namespace.
+// namespace. ONLY runs the scenarios whose label contains it.
 
 #include <algorithm>
 #include <cstdio>
@@ -31,6 +31,7 @@ struct scenario {
 	int operands;
 	int rounds;
 	bool with_sed;
+	names kind;
 };
 
 struct tool {
@@ -238,8 +239,8 @@ double median(std::vector<double> v)
 void measure(const scenario &s, const char *morlvane, const char *copy,
     const char *awk, double scale)
 {
-	std::string text = make_text(s.lines);
-	std::vector<std::string> ops = make_operands(s.lines, s.operands);
+	std::string text = make_text(s.lines, s.kind);
+	std::vector<std::string> ops = make_operands(s.lines, s.operands, s.kind);
 	std::vector<tool> tools;
 	std::vector<std::string> argv = {morlvane};
 	argv.insert(argv.end(), ops.begin(), ops.end());
@@ -264,8 +265,9 @@ void measure(const scenario &s, const char *morlvane, const char *copy,
 		}
 
 	double floor = median(tools[1].ms);
-	printf("\n%s: %d lines (%.1f MB), %d operands, median of %d interleaved "
-	       "runs\n", s.what, s.lines, text.size() / 1e6, s.operands, rounds);
+	printf("\n%s: %d lines (%.1f MB), %d operands, %s, median of %d "
+	       "interleaved runs\n", s.what, s.lines, text.size() / 1e6, s.operands,
+	    names_what(s.kind), rounds);
 	printf("| %-8s | %10s | %8s | %12s | %-22s |\n", "program", "median ms",
 	    "vs copy", "peak RSS KB", "output");
 	printf("|----------|-----------:|---------:|-------------:|"
@@ -286,18 +288,26 @@ void measure(const scenario &s, const char *morlvane, const char *copy,
 int main(int argc, char *argv[])
 {
 	if (argc < 4) {
-		fprintf(stderr, "usage: compare MORLVANE COPY AWK [ROUNDS_SCALE]\n");
+		fprintf(stderr,
+		    "usage: compare MORLVANE COPY AWK [ROUNDS_SCALE [ONLY]]\n");
 		return 2;
 	}
 	start_spawner();
 	double scale = argc > 4 ? atof(argv[4]) : 1.0;
+	const char *only = argc > 5 ? argv[5] : "";
 	const scenario scenarios[] = {
-		{"small", 60, 3, 400, true},
-		{"medium", 100000, 100, 30, true},
-		{"large", 1000000, 10000, 15, false},
-		{"large, few operands", 1000000, 3, 15, false},
+		{"small", 60, 3, 400, true, names::plain},
+		{"medium", 100000, 100, 30, true, names::plain},
+		{"large", 1000000, 10000, 15, false, names::plain},
+		{"large, few operands", 1000000, 3, 15, false, names::plain},
+		{"interfaces", 1000000, 10000, 15, false, names::interfaces},
+		{"interfaces, fewer operands", 1000000, 100, 15, false,
+		    names::interfaces},
+		{"missing", 1000000, 10000, 15, false, names::missing},
+		{"missing, fewer operands", 1000000, 100, 15, false, names::missing},
 	};
 	for (const scenario &s : scenarios)
-		measure(s, argv[1], argv[2], argv[3], scale);
+		if (strstr(s.what, only) != nullptr)
+			measure(s, argv[1], argv[2], argv[3], scale);
 	return 0;
 }

@@ -1,27 +1,71 @@
 #ifndef INPUTS_H
 #define INPUTS_H
 
-// The generated configuration files and operands that the benchmarks share.
+// The generated configuration files and operands that the benchmarks share,
+// in three kinds of names:
+//  - plain: "bench.key0000042", all below one directory the kernel lacks and
+//    different only at their ends;
+//  - interfaces: "net.ipv4.conf.eth000042.rp_filter", per-interface settings
+//    that share their length and their first and last bytes and differ only
+//    in the middle, for interfaces the kernel does not have, right below its
+//    existing net/ipv4/conf;
+//  - missing: "net.fake.d042.key0000042", spread over a thousand parent
+//    directories below four ancestors the kernel lacks (net/fake, vm/fake,
+//    kernel/fake, fs/fake) that sit below directories it has: settings
+//    pushed to a host without the module that provides them.
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-inline std::string key(int i)
+enum class names { plain, interfaces, missing };
+
+inline const char *names_what(names kind)
 {
-	char b[32];
-	snprintf(b, sizeof b, "bench.key%07d", i);
+	switch (kind) {
+	case names::interfaces:
+		return "per-interface names";
+	case names::missing:
+		return "names below missing directories";
+	default:
+		return "plain names";
+	}
+}
+
+// The name of the i-th line's variable; appended ones (added) are names that
+// no line of the file sets.
+inline std::string key(int i, names kind = names::plain, bool added = false)
+{
+	static const char *const ancestors[] = {"net", "vm", "kernel", "fs"};
+	char b[64];
+	switch (kind) {
+	case names::interfaces:
+		snprintf(b, sizeof b, "net.ipv4.conf.%s%06d.rp_filter",
+		    added ? "vth" : "eth", i % 1000000);
+		break;
+	case names::missing: {
+		// Scattered, so that lines at any stride fall in many directories.
+		unsigned d = (unsigned(i) * 2654435761u >> 12) % 1000;
+		snprintf(b, sizeof b, "%s.fake.d%03u.%s%07d", ancestors[d % 4],
+		    d / 4, added ? "add" : "key", i);
+		break;
+	}
+	default:
+		snprintf(b, sizeof b, added ? "bench.added%d" : "bench.key%07d", i);
+		break;
+	}
 	return b;
 }
 
-// lines lines of about 30 bytes, each setting a variable of its own.
-inline std::string make_text(int lines)
+// lines lines, each setting a variable of its own.
+inline std::string make_text(int lines, names kind = names::plain)
 {
 	std::string text;
-	text.reserve(size_t(lines) * 30);
-	char b[64];
+	text.reserve(size_t(lines) * 40);
 	for (int i = 0; i < lines; i++) {
-		snprintf(b, sizeof b, "%s=value%07d\n", key(i).c_str(), i);
+		char b[32];
+		snprintf(b, sizeof b, "=value%07d\n", i);
+		text += key(i, kind);
 		text += b;
 	}
 	return text;
@@ -29,16 +73,16 @@ inline std::string make_text(int lines)
 
 // Half the operands replace lines spread evenly through the file, the rest
 // are appended.
-inline std::vector<std::string> make_operands(int lines, int operands)
+inline std::vector<std::string> make_operands(int lines, int operands,
+    names kind = names::plain)
 {
 	std::vector<std::string> ops;
 	int replace = (operands + 1) / 2;
 	for (int j = 0; j < replace; j++)
-		ops.push_back(key(int((long(j) * lines) / replace)) + "=new" +
+		ops.push_back(key(int((long(j) * lines) / replace), kind) + "=new" +
 		    std::to_string(j));
 	for (int j = replace; j < operands; j++)
-		ops.push_back("bench.added" + std::to_string(j) + "=x" +
-		    std::to_string(j));
+		ops.push_back(key(j, kind, true) + "=x" + std::to_string(j));
 	return ops;
 }
 

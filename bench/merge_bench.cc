@@ -1,5 +1,6 @@
-// Throughput of merge_config alone, from memory to /dev/null, by file size
-// and operand count.
+// Throughput of merge_config alone, from memory to /dev/null, by file size,
+// operand count and kind of names (0 plain, 1 per-interface, 2 below missing
+// directories; see inputs.h).
 
 #include <benchmark/benchmark.h>
 
@@ -11,9 +12,10 @@
 static void merge(benchmark::State &state)
 {
 	int lines = int(state.range(0)), operands = int(state.range(1));
-	std::string text = make_text(lines);
+	names kind = names(state.range(2));
+	std::string text = make_text(lines, kind);
 	std::vector<assignment> list;
-	for (const std::string &op : make_operands(lines, operands)) {
+	for (const std::string &op : make_operands(lines, operands, kind)) {
 		size_t eq = op.find('=');
 		list.push_back({op.substr(0, eq), op.substr(eq + 1), false});
 	}
@@ -32,8 +34,9 @@ static void merge(benchmark::State &state)
 }
 
 BENCHMARK(merge)
-    ->ArgNames({"lines", "operands"})
-    ->ArgsProduct({{60, 100000, 1000000}, {3, 100, 10000}})
+    ->ArgNames({"lines", "operands", "names"})
+    ->ArgsProduct({{60, 100000, 1000000}, {3, 100, 10000}, {0}})
+    ->ArgsProduct({{1000000}, {100, 10000}, {1, 2}})
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
