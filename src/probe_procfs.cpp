@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <err.h>
 #include <fcntl.h>
 #include <new>
@@ -51,48 +52,159 @@ static rlim_t open_dirs_allowed()
 	return rl.rlim_cur / 4 < 64 ? rl.rlim_cur / 4 : 64;
 }
 
-// Returns the error number of the lookup of path below /proc/sys, 0 if it
-// exists or if there is no /proc/sys to ask. Each directory that holds
-// variables is looked up once and, up to a few dozen, kept open, so a name
-// costs the lookup of its last component alone, and names below a directory
-// that does not exist cost nothing more.
-static int lookup(const char *path)
+namespace {
+
+// What lookups have found of one path below /proc/sys: a directory, or a path
+// below which nothing can exist, since it is missing or not a directory.
+struct node {
+	int fd = -1;      // the directory, held open; -1 if it is not
+	int err = 0;      // ENOENT or ENOTDIR when nothing lies below it
+	int asked = 0;    // its entries looked up by system calls
+	bool listed = false;
+	std::unordered_map<std::string, unsigned char> entries;  // name, d_type
+};
+
+} // namespace
+
+// Lookups in one directory after which reading its listing once costs less
+// than asking on.
+static const int asked_before_listing = 4;
+
+static int root = -1;
+static node top;  // /proc/sys itself
+static std::unordered_map<std::string, node> known;  // by path below it
+static std::string key;  // the path or name being looked up in a map
+static rlim_t open_left;  // directories that may still be held open
+
+// Looks up the entry of d that runs from begin to stop in path, relative to
+// d's descriptor, or by the whole path when d is not held open. With fd, only
+// a directory will do, and it is opened into *fd.
+static int ask(node &d, char *path, size_t begin, size_t stop, int *fd)
 {
-	static int root = open("/proc/sys", O_PATH | O_DIRECTORY | O_CLOEXEC);
-	static std::unordered_map<std::string, int> dirs;  // a descriptor or -errno
-	static rlim_t open_left = open_dirs_allowed();
-	if (root == -1)
-		return 0;
-	const char *slash = strrchr(path, '/');
-	if (slash == nullptr)
-		return look(root, path);
-	int dir;
+	char end = path[stop];
+	path[stop] = '\0';
+	int at = d.fd != -1 ? d.fd : root;
+	const char *name = d.fd != -1 ? path + begin : path;
+	int e;
+	if (fd == nullptr) {
+		e = look(at, name);
+	} else {
+		*fd = openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+		e = *fd == -1 ? errno : 0;
+	}
+	path[stop] = end;
+	d.asked++;
+	return e;
+}
+
+// Reads the names in d, whose path is the first len bytes of path, so that
+// lookups in it cost no system call; leaves it unlisted on any failure.
+static void list(node &d, char *path, size_t len)
+{
+	d.asked = 0;
+	char end = path[len];
+	path[len] = '\0';
+	int fd = openat(d.fd != -1 ? d.fd : root, d.fd != -1 ? "." : path,
+	    O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	path[len] = end;
+	DIR *dir = fd == -1 ? nullptr : fdopendir(fd);
+	if (dir == nullptr) {
+		if (fd != -1)
+			close(fd);
+		return;
+	}
 	try {
-		std::string parent(path, slash - path);
-		auto it = dirs.find(parent);
-		if (it == dirs.end()) {
-			if (open_left == 0)
-				return look(root, path);
-			dir = openat(root, parent.c_str(),
-			    O_PATH | O_DIRECTORY | O_CLOEXEC);
-			if (dir == -1) {
-				// Out of descriptors, or some other trouble: ask in full.
-				if (errno != ENOENT && errno != ENOTDIR)
-					return look(root, path);
-				dir = -errno;
-			} else {
-				open_left--;
-			}
-			dirs.emplace(parent, dir);
-		} else {
-			dir = it->second;
+		for (;;) {
+			errno = 0;
+			struct dirent *e = readdir(dir);
+			if (e == nullptr)
+				break;
+			d.entries.emplace(e->d_name, e->d_type);
 		}
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+	}
+	d.listed = errno == 0;
+	if (!d.listed)
+		d.entries.clear();
+	closedir(dir);
+}
+
+// Returns the error number of the lookup of path below /proc/sys, 0 if it
+// exists or if there is no /proc/sys to ask. Every lookup is remembered: the
+// directories, each held open up to a share of the descriptors, so that an
+// entry costs one call relative to its directory; the paths below which
+// nothing exists, so that every name beneath them costs none; and the listing
+// of a directory asked about often, read once to answer the rest. Paths are
+// compared by whole component: a missing net/ipv says nothing of net/ipv4.
+static int walk(char *path)
+{
+	size_t len = strlen(path);
+	// The deepest directory above the entry that is known already.
+	node *d = &top;
+	size_t begin = 0;
+	for (size_t k = len; k-- > 0;) {
+		if (path[k] != '/')
+			continue;
+		key.assign(path, k);
+		auto it = known.find(key);
+		if (it != known.end()) {
+			d = &it->second;
+			begin = k + 1;
+			break;
+		}
+	}
+	// Then down from it, one entry at a time.
+	for (;;) {
+		if (d->err != 0)
+			return d->err;
+		const char *slash = strchr(path + begin, '/');
+		size_t stop = slash != nullptr ? slash - path : len;
+		if (d->listed) {
+			key.assign(path + begin, stop - begin);
+			auto it = d->entries.find(key);
+			if (it == d->entries.end())
+				return ENOENT;
+			if (slash == nullptr)
+				return 0;
+			if (it->second == DT_REG)
+				return ENOTDIR;
+		}
+		int fd = -1;
+		int e = ask(*d, path, begin, stop, slash != nullptr ? &fd : nullptr);
+		if (!d->listed && d->asked >= asked_before_listing)
+			list(*d, path, begin > 0 ? begin - 1 : 0);
+		if (slash == nullptr)
+			return e;
+		if (e != 0 && e != ENOENT && e != ENOTDIR)
+			return look(root, path);  // out of descriptors, say
+		node &next = known[std::string(path, stop)];
+		next.err = e;
+		if (fd != -1 && open_left > 0) {
+			next.fd = fd;
+			open_left--;
+		} else if (fd != -1) {
+			close(fd);
+		}
+		d = &next;
+		begin = stop + 1;
+	}
+}
+
+static int lookup(char *path)
+{
+	if (root == -1) {
+		root = open("/proc/sys", O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (root == -1)
+			return 0;
+		top.fd = root;
+		open_left = open_dirs_allowed();
+	}
+	try {
+		return walk(path);
 	} catch (const std::bad_alloc &) {
 		return look(root, path);
 	}
-	if (dir < 0)
-		return -dir;
-	return look(dir, slash + 1);
 }
 
 // Warns when the kernel has no variable called name. Only asks whether its

@@ -259,12 +259,15 @@ TEST_F(E2e, SlashInANameIsADotInTheKernelPath)
 {
 	outcome o = sandbox_script(write_sample + " && "
 	    "unshare -n sh -c 'ip link set lo name l.o && "
-	    "$MORLVANE net.ipv4.conf.l/o.rp_filter=1 net.ipv4.conf.lo.rp_filter=1'");
+	    "$MORLVANE net.ipv4.conf.l.rp_filter=1 net.ipv4.conf.l/o.rp_filter=1 "
+	    "net.ipv4.conf.lo.rp_filter=1'");
 	expect_ran(o);
+	// A missing conf/l says nothing of conf/l.o.
 	EXPECT_EQ(o.setup_out,
+	    "morlvane: Warning: Unknown sysctl name 'net.ipv4.conf.l.rp_filter'\n"
 	    "morlvane: Warning: Unknown sysctl name 'net.ipv4.conf.lo.rp_filter'\n");
-	EXPECT_EQ(o.conf, sample + "net.ipv4.conf.l/o.rp_filter=1\n"
-	    "net.ipv4.conf.lo.rp_filter=1\n");
+	EXPECT_EQ(o.conf, sample + "net.ipv4.conf.l.rp_filter=1\n"
+	    "net.ipv4.conf.l/o.rp_filter=1\nnet.ipv4.conf.lo.rp_filter=1\n");
 }
 
 // Names in many kernel directories under a low descriptor limit: the probe
