@@ -10,12 +10,23 @@
 
 namespace {
 
+// A key with the hash it was filed under.
+struct hashed_key {
+	std::string_view key;
+	uint64_t hash;
+	bool operator==(const hashed_key &o) const { return key == o.key; }
+};
+
+struct by_hash {
+	size_t operator()(const hashed_key &k) const { return size_t(k.hash); }
+};
+
 // The first entry of each name, so that a line costs one lookup whatever the
-// number of entries, behind a filter of the names' quick hashes that most
-// lines miss for the cost of a multiplication. Without memory for it the
-// entries are searched in order instead.
+// number of entries, behind a filter of the names' hashes that most lines
+// miss for the cost of hashing their key. Without memory for it the entries
+// are searched in order instead.
 struct name_index {
-	std::unordered_map<std::string_view, assignment *> first;
+	std::unordered_map<hashed_key, assignment *, by_hash> first;
 	std::vector<uint64_t> filter;
 	int shift = 0;
 	bool built = false;
@@ -35,21 +46,32 @@ const size_t read_size = 1 << 16;
 
 } // namespace
 
-// A cheap hash of a key from its length and its first and last eight bytes,
-// mixed so that every byte of those reaches the high bits the filter uses.
-static uint64_t quick_hash(const char *key, size_t len)
+static uint64_t word(const char *p)
 {
-	uint64_t head = 0, tail = 0;
-	if (len >= 8) {
-		memcpy(&head, key, 8);
-		memcpy(&tail, key + len - 8, 8);
-	} else {
-		memcpy(&head, key, len);
+	uint64_t w;
+	memcpy(&w, p, 8);
+	return w;
+}
+
+// A hash of every byte of a key, so that names alike at both ends and
+// different only in the middle still differ. Each multiplication carries
+// every bit of a word into the top bits, which the filter uses.
+static uint64_t key_hash(const char *key, size_t len)
+{
+	const uint64_t k1 = 0x9e3779b97f4a7c15u, k2 = 0xbf58476d1ce4e5b9u;
+	uint64_t h = len;
+	if (len < 8) {
+		uint64_t w = 0;
+		memcpy(&w, key, len);
+		return (h + w) * k1;
 	}
-	uint64_t h = head * 0x9e3779b97f4a7c15u + tail + len;
-	h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9u;
-	h = (h ^ (h >> 27)) * 0x94d049bb133111ebu;
-	return h ^ (h >> 31);
+	const char *end = key + len;
+	for (; end - key > 16; key += 16)
+		h = (h + word(key)) * k1 + word(key + 8) * k2;
+	// The last one to sixteen bytes, as two words that may overlap each
+	// other or the bytes before them, never the bytes after the key.
+	const char *a = end - key >= 8 ? key : end - 16;
+	return (h + word(a)) * k1 + word(end - 8) * k2;
 }
 
 static bool filter_has(const name_index &idx, uint64_t h)
@@ -70,9 +92,9 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 		idx.shift = 64 - bits;
 		idx.first.reserve(list.size());
 		for (assignment &a : list) {
-			idx.first.emplace(a.name, &a);
-			uint64_t bit = quick_hash(a.name.data(), a.name.size()) >>
-			    idx.shift;
+			uint64_t h = key_hash(a.name.data(), a.name.size());
+			idx.first.emplace(hashed_key{a.name, h}, &a);
+			uint64_t bit = h >> idx.shift;
 			idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
 		}
 		idx.built = true;
@@ -94,9 +116,10 @@ static assignment *find_entry(const char *line, size_t len,
 	const char *eq = static_cast<const char *>(memchr(key, '=', end - key));
 	size_t keylen = (eq != nullptr ? eq : end) - key;
 	if (idx.built) {
-		if (!filter_has(idx, quick_hash(key, keylen)))
+		uint64_t h = key_hash(key, keylen);
+		if (!filter_has(idx, h))
 			return nullptr;
-		auto it = idx.first.find(std::string_view(key, keylen));
+		auto it = idx.first.find(hashed_key{std::string_view(key, keylen), h});
 		return it == idx.first.end() ? nullptr : it->second;
 	}
 	for (assignment &a : list)

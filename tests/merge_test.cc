@@ -114,6 +114,22 @@ const merge_case merge_cases[] = {
 	    {{"a.b", "x=y"}}, "a.b=x=y\n", {true}},
 	{"a key after whitespace-only text and equals is empty", " =1\n",
 	    {{"a.b", "9"}}, " =1\na.b=9\n", {false}},
+	{"names alike at both ends are told apart by their middle",
+	    "net.ipv4.conf.eth0.rp_filter=1\nnet.ipv4.conf.eth1.rp_filter=1\n"
+	    "net.ipv4.conf.eth2.rp_filter=1\n",
+	    {{"net.ipv4.conf.eth1.rp_filter", "2"}},
+	    "net.ipv4.conf.eth0.rp_filter=1\nnet.ipv4.conf.eth1.rp_filter=2\n"
+	    "net.ipv4.conf.eth2.rp_filter=1\n", {true}},
+	{"keys of every size up to a few words are found, whatever follows them",
+	    "a.cdefg=1\na.cdefgh=\na.cdefghi=1\na.cdefghijklmnop=x\n"
+	    "a.cdefghijklmnopq\na.cdefghijklmnopqrstuvwxyz0123456= 1\n"
+	    "a.cdefghijklmnopq",
+	    {{"a.cdefg", "2"}, {"a.cdefgh", "2"}, {"a.cdefghi", "2"},
+	     {"a.cdefghijklmnop", "2"}, {"a.cdefghijklmnopq", "2"},
+	     {"a.cdefghijklmnopqrstuvwxyz0123456", "2"}},
+	    "a.cdefg=2\na.cdefgh=2\na.cdefghi=2\na.cdefghijklmnop=2\n"
+	    "a.cdefghijklmnopq\na.cdefghijklmnopqrstuvwxyz0123456=2\n"
+	    "a.cdefghijklmnopq=2", {true, true, true, true, true, true}},
 };
 
 TEST(Merge, Cases)
