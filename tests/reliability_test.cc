@@ -29,43 +29,10 @@ protected:
 	}
 };
 
-const char conf[] = "/etc/sysctl.conf";
-
 void expect_ran(const outcome &o)
 {
 	ASSERT_TRUE(o.sandboxed) << "could not make the namespace";
 	ASSERT_EQ(o.setup_status, 0) << o.setup_out;
-}
-
-// Puts text at the configuration path the way the tool does, so that a run
-// still holding the old file cannot see it change.
-void reset(const std::string &text)
-{
-	write_file("/etc/reset", text);
-	rename("/etc/reset", conf);
-}
-
-// Removes the temporary files a run left and says how many there were.
-size_t sweep()
-{
-	std::vector<std::string> t = temporaries_in("/etc");
-	for (const std::string &name : t)
-		unlink(("/etc/" + name).c_str());
-	return t.size();
-}
-
-// Reads "key=N" pairs out of a report.
-std::map<std::string, long> figures(const std::string &report)
-{
-	std::map<std::string, long> f;
-	std::istringstream in(report);
-	std::string word;
-	while (in >> word) {
-		size_t eq = word.find('=');
-		if (eq != std::string::npos)
-			f[word.substr(0, eq)] = atol(word.c_str() + eq + 1);
-	}
-	return f;
 }
 
 bool well_formed(const std::string &text)
@@ -116,31 +83,6 @@ TEST_F(Reliability, ConcurrentRunsLoseNothing)
 		EXPECT_TRUE(well_formed(o.conf));
 		EXPECT_EQ(o.temporaries().size(), 0u);
 	}
-}
-
-std::string big_conf()
-{
-	std::string text = "# generated\n";
-	for (int i = 0; i < 100000; i++)
-		text += "crash.key" + std::to_string(i) + "=value" +
-		    std::to_string(i) + "\n";
-	return text;
-}
-
-const std::vector<std::string> crash_args = {"crash.key10=a",
-    "crash.key50000=b", "crash.key99999=c", "crash.new1=d", "crash.new2=e"};
-
-double seconds_since(std::chrono::steady_clock::time_point t)
-{
-	return std::chrono::duration<double>(std::chrono::steady_clock::now() - t)
-	    .count();
-}
-
-std::vector<std::string> tool_argv(const std::vector<std::string> &args)
-{
-	std::vector<std::string> argv = {"morlvane"};
-	argv.insert(argv.end(), args.begin(), args.end());
-	return argv;
 }
 
 // Kills runs with SIGKILL at delays drawn uniformly over the length of an

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -120,6 +121,60 @@ std::vector<std::string> temporaries_in(const std::string &dir)
 		closedir(d);
 	}
 	return t;
+}
+
+const char conf[] = "/etc/sysctl.conf";
+
+void reset(const std::string &text)
+{
+	write_file("/etc/reset", text);
+	rename("/etc/reset", conf);
+}
+
+size_t sweep()
+{
+	std::vector<std::string> t = temporaries_in("/etc");
+	for (const std::string &name : t)
+		unlink(("/etc/" + name).c_str());
+	return t.size();
+}
+
+std::string big_conf()
+{
+	std::string text = "# generated\n";
+	for (int i = 0; i < 100000; i++)
+		text += "crash.key" + std::to_string(i) + "=value" +
+		    std::to_string(i) + "\n";
+	return text;
+}
+
+const std::vector<std::string> crash_args = {"crash.key10=a",
+    "crash.key50000=b", "crash.key99999=c", "crash.new1=d", "crash.new2=e"};
+
+std::vector<std::string> tool_argv(const std::vector<std::string> &args)
+{
+	std::vector<std::string> argv = {"morlvane"};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return argv;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t)
+{
+	return std::chrono::duration<double>(std::chrono::steady_clock::now() - t)
+	    .count();
+}
+
+std::map<std::string, long> figures(const std::string &report)
+{
+	std::map<std::string, long> f;
+	std::istringstream in(report);
+	std::string word;
+	while (in >> word) {
+		size_t eq = word.find('=');
+		if (eq != std::string::npos)
+			f[word.substr(0, eq)] = atol(word.c_str() + eq + 1);
+	}
+	return f;
 }
 
 using step = std::function<int(const std::string &w)>;

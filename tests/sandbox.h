@@ -1,7 +1,9 @@
 #ifndef SANDBOX_H
 #define SANDBOX_H
 
+#include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -63,5 +65,23 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 // The names in dir shaped like the tool's temporary files.
 std::vector<std::string> temporaries_in(const std::string &dir);
+
+extern const char conf[];  // /etc/sysctl.conf
+// Puts text at the configuration path the way the tool does, so that a run
+// still holding the old file cannot see it change.
+void reset(const std::string &text);
+// Removes the temporary files a run left in /etc and says how many there were.
+size_t sweep();
+
+// The file of a few megabytes (100,000 lines) that the crash tests rewrite,
+// and the operands they rewrite it with.
+std::string big_conf();
+extern const std::vector<std::string> crash_args;
+// The tool's argument vector for args.
+std::vector<std::string> tool_argv(const std::vector<std::string> &args);
+
+double seconds_since(std::chrono::steady_clock::time_point t);
+// Reads "key=N" pairs out of a report.
+std::map<std::string, long> figures(const std::string &report);
 
 #endif
