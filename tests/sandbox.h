@@ -52,7 +52,8 @@ extern const char *const morlvane_bin;
 // Helpers for code that runs inside the namespace.
 
 // Starts path with argv, standard input from /dev/null, output appended to
-// the given files, in a process group of its own.
+// the given files, in a process group of its own. A program that cannot be
+// started exits with status 127.
 pid_t spawn(const std::vector<std::string> &argv, const char *path,
     const std::string &out, const std::string &err);
 // Waits for pid; returns its exit status, 128+N for signal N, or -2 after
