@@ -1,0 +1,228 @@
+#!/usr/bin/python3
+"""End-to-end tests of the Ansible module: builds and installs the collection,
+renders its documentation, then runs one playbook against localhost in a
+private mount and network namespace with a tmpfs over /etc.
+
+usage: ansible_test.py BINARY COLLECTION_DIR (exits 77 where it cannot run)"""
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BIN, SRC = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+TTL = '/proc/sys/net/ipv4/ip_default_ttl'
+START = b'# tuned \xe9\n  vm.swappiness=60\n#vm.swappiness=30\nkernel.panic=10'
+FIRST = b'# tuned \xe9\nvm.swappiness=10\n#vm.swappiness=30\nkernel.panic=10\nnet.ipv4.ip_forward=1\n'
+TYPES = b'z.yes=1\ny.no=0\nx.oct=8\nw.str=010\nv.neg=-5\nu.var=$HOME ~\n-t.dash=1\n'
+
+PLAYBOOK = r'''
+- hosts: localhost
+  gather_facts: false
+  module_defaults: {morlvane.sysctl.morlvane: {binary: '{{ bin }}'}}
+  tasks:
+  - {name: s0, stat: {path: /etc/sysctl.conf}}
+  - {name: check, morlvane.sysctl.morlvane: &set {settings: {vm.swappiness: '10', net.ipv4.ip_forward: yes}}, check_mode: true, diff: true}
+  - {name: s1, stat: {path: /etc/sysctl.conf}}
+  - {name: first, morlvane.sysctl.morlvane: *set}
+  - {name: first bytes, slurp: {src: /etc/sysctl.conf}}
+  - {name: s2, stat: {path: /etc/sysctl.conf}}
+  - {name: again, morlvane.sysctl.morlvane: *set}
+  - {name: s3, stat: {path: /etc/sysctl.conf}}
+  - {name: check again, morlvane.sysctl.morlvane: *set, check_mode: true}
+  - {name: fallback, morlvane.sysctl.morlvane: *set, vars: {ansible_remote_tmp: '{{ w }}/odd,dir'}}
+  - {name: s4, stat: {path: /etc/sysctl.conf}}
+  - {name: empty, morlvane.sysctl.morlvane: {settings: {}}}
+  - {name: no dot, morlvane.sysctl.morlvane: {settings: {nodot: '1'}}, ignore_errors: true}
+  - {name: empty value, morlvane.sysctl.morlvane: {settings: {vm.swappiness: ''}}, ignore_errors: true}
+  - {name: float, morlvane.sysctl.morlvane: {settings: {vm.swappiness: 1.50}}, ignore_errors: true}
+  - {name: a null, morlvane.sysctl.morlvane: {settings: {vm.swappiness: null}}, ignore_errors: true}
+  - {name: list, morlvane.sysctl.morlvane: {settings: {vm.swappiness: [1]}}, ignore_errors: true}
+  - {name: equals, morlvane.sysctl.morlvane: {settings: {a.b=c: '1'}}, ignore_errors: true}
+  - {name: relative, morlvane.sysctl.morlvane: {settings: {a.b: '1'}, binary: morlvane}, ignore_errors: true}
+  - {name: group, morlvane.sysctl.morlvane: {settings: {a.b: '1'}, binary: '{{ w }}/group'}, ignore_errors: true}
+  - {name: others, morlvane.sysctl.morlvane: {settings: {a.b: '1'}, binary: '{{ w }}/others'}, ignore_errors: true}
+  - {name: owner, morlvane.sysctl.morlvane: {settings: {a.b: '1'}, binary: '{{ w }}/owner'}, ignore_errors: true}
+  - {name: s5, stat: {path: /etc/sysctl.conf}}
+  - {name: chattr, command: chattr +i /etc/sysctl.conf}
+  - {name: immutable, morlvane.sysctl.morlvane: *set, check_mode: true}
+  - {name: unchattr, command: chattr -i /etc/sysctl.conf}
+  - {name: bind, command: 'mount --bind {{ w }}/other /etc/sysctl.conf'}
+  - {name: mounted over, morlvane.sysctl.morlvane: *set, check_mode: true}
+  - {name: unbind, command: umount /etc/sysctl.conf}
+  - {name: ro, command: 'mount -o remount,ro /etc'}
+  - {name: read-only, morlvane.sysctl.morlvane: *set, check_mode: true}
+  - {name: read-only real, morlvane.sysctl.morlvane: *set, ignore_errors: true}
+  - {name: rw, command: 'mount -o remount,rw /etc'}
+  - {name: s6, stat: {path: /etc/sysctl.conf}}
+  - {name: types, morlvane.sysctl.morlvane: {settings: {z.yes: yes, y.no: no, x.oct: 010, w.str: '010', v.neg: -5, u.var: '$HOME ~', -t.dash: '1'}}}
+  - {name: types bytes, slurp: {src: /etc/sysctl.conf}}
+  - {name: netns, command: readlink /proc/self/ns/net}
+  - {name: apply check, morlvane.sysctl.morlvane: &apply {settings: {net.ipv4.ip_default_ttl: '77', net.ipv4.tcp_rmem: '4096 87380 6291456', net.no_such.knob: '1'}, apply: true}, check_mode: true}
+  - {name: ttl after check, command: 'cat {{ ttl }}'}
+  - {name: apply, morlvane.sysctl.morlvane: *apply}
+  - {name: ttl after apply, command: 'cat {{ ttl }}'}
+  - {name: apply again, morlvane.sysctl.morlvane: *apply}
+  - {name: apply odd, morlvane.sysctl.morlvane: {settings: {net.ipv4.ip_default_ttl: '077'}, apply: true}}
+  - {name: apply bad, morlvane.sysctl.morlvane: {settings: {net.ipv4.ip_default_ttl: '0'}, apply: true}, ignore_errors: true}
+'''
+
+# ansible-core has no JSON output of its own: this prints every task's result
+# by name once the play is over.
+RECORDER = '''
+import json
+from ansible.plugins.callback import CallbackBase
+class CallbackModule(CallbackBase):
+    CALLBACK_VERSION, CALLBACK_TYPE, CALLBACK_NAME = 2.0, 'stdout', 'record'
+    results = {}
+    def record(self, result, status):
+        self.results[result._task.get_name()] = dict(result._result, status=status)
+    def v2_runner_on_ok(self, result):
+        self.record(result, 'ok')
+    def v2_runner_on_failed(self, result, ignore_errors=False):
+        self.record(result, 'failed')
+    def v2_runner_on_skipped(self, result):
+        self.record(result, 'skipped')
+    def v2_playbook_on_stats(self, stats):
+        print(json.dumps(self.results, default=str))
+'''
+
+
+def write(path, data):
+    with open(path, 'wb' if isinstance(data, bytes) else 'w') as f:
+        f.write(data)
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def run(argv, env, **kw):
+    return subprocess.run(argv, env=env, capture_output=True, text=True, **kw)
+
+
+class AnsibleModuleTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.w = w = tempfile.mkdtemp(prefix='morlvane-ansible.')
+        cls.env = env = dict(os.environ, HOME=w, ANSIBLE_CONFIG=w + '/none.cfg',
+                             ANSIBLE_COLLECTIONS_PATH=w + '/c', ANSIBLE_NOCOLOR='1',
+                             ANSIBLE_LOCAL_TEMP=w + '/local', ANSIBLE_REMOTE_TEMP=w + '/remote',
+                             ANSIBLE_STDOUT_CALLBACK='record', ANSIBLE_CALLBACK_PLUGINS=w)
+        for name, mode, uid in (('group', 0o775, 0), ('others', 0o757, 0), ('owner', 0o755, 65534)):
+            shutil.copy(BIN, w + '/' + name)
+            os.chmod(w + '/' + name, mode)
+            os.chown(w + '/' + name, uid, 0)
+        for name in ('passwd', 'group', 'hosts'):
+            shutil.copy('/etc/' + name, w + '/etc.' + name)
+        write(w + '/other', START)
+        write(w + '/start', START)
+        write(w + '/site.yml', PLAYBOOK)
+        write(w + '/record.py', RECORDER)
+        cls.build = run(['/usr/bin/ansible-galaxy', 'collection', 'build', SRC, '--output-path', w], env)
+        cls.install = run(['/usr/bin/ansible-galaxy', 'collection', 'install', '-p', w + '/c',
+                           w + '/morlvane-sysctl-1.0.0.tar.gz'], env)
+        cls.doc = run(['/usr/bin/ansible-doc', 'morlvane.sysctl.morlvane'], env)
+        cls.ttl = read(TTL)
+        script = ('mount -t tmpfs tmpfs /etc && for f in passwd group hosts; do cp "$W/etc.$f" /etc/$f; done'
+                  ' && cp "$W/start" /etc/sysctl.conf && cd "$W" && exec /usr/bin/ansible-playbook'
+                  ' -i localhost, -c local site.yml -e ansible_python_interpreter=/usr/bin/python3'
+                  ' -e "bin=$BIN w=$W ttl=$TTL"')
+        cls.play = run(['unshare', '-m', '-n', '--propagation', 'private', 'sh', '-c', script],
+                       dict(env, W=w, BIN=BIN, TTL=TTL))
+        cls.ttl_after = read(TTL)
+        cls.r = json.loads(cls.play.stdout) if cls.play.stdout.startswith('{') else {}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.w)
+
+    def task(self, name):
+        if name not in self.r:
+            self.fail('no result for %r: %s' % (name, self.play.stderr[-3000:]))
+        return self.r[name]
+
+    def same_file(self, a, b):
+        a, b = self.task(a)['stat'], self.task(b)['stat']
+        self.assertEqual((a['inode'], a['mtime'], a['checksum']), (b['inode'], b['mtime'], b['checksum']))
+
+    def test_collection_builds_installs_and_renders(self):
+        self.assertEqual(self.build.returncode, 0, self.build.stderr)
+        self.assertEqual(self.install.returncode, 0, self.install.stderr)
+        self.assertEqual(self.doc.returncode, 0, self.doc.stderr)
+        self.assertIn('settings', self.doc.stdout)
+        for out in (self.build, self.install, self.doc):
+            self.assertNotIn('[WARNING]', out.stdout + out.stderr)
+
+    def test_check_mode_predicts_and_leaves_the_file(self):
+        r = self.task('check')
+        self.assertTrue(r['changed'])
+        self.assertEqual(r['diff']['before'], START.decode('latin-1').replace('\xe9', '\\xe9'))
+        self.assertEqual(r['diff']['after'].encode(), FIRST.replace(b'\xe9', b'\\xe9'))
+        self.assertEqual(r['diff']['after_header'], '/etc/sysctl.conf')
+        self.same_file('s0', 's1')
+
+    def test_first_run_changes_and_second_leaves_inode_and_mtime(self):
+        self.assertTrue(self.task('first')['changed'])
+        self.assertEqual(base64.b64decode(self.task('first bytes')['content']), FIRST)
+        for name, changed, replaced in (('again', False, False), ('check again', False, False),
+                                        ('fallback', False, True), ('empty', False, False)):
+            self.assertEqual((self.task(name)['changed'], self.task(name)['replaced']),
+                             (changed, replaced), name)
+        self.same_file('s2', 's3')
+        self.assertNotEqual(self.task('s3')['stat']['inode'], self.task('s4')['stat']['inode'])
+
+    def test_refusals_fail_and_leave_the_file(self):
+        for name, words in (('no dot', 'Error: Invalid sysctl name'),
+                            ('empty value', "Error: No value defined for 'vm.swappiness'"),
+                            ('float', 'vm.swappiness is a float (1.5); quote it'),
+                            ('a null', 'is a null (None); quote it'), ('list', 'is a list ([1]); quote it'),
+                            ('equals', "holds '='"), ('relative', 'must be an absolute path'),
+                            ('group', 'writable by group.'), ('others', 'writable by others.'),
+                            ('owner', 'not owned by root')):
+            self.assertEqual(self.task(name)['status'], 'failed', name)
+            self.assertIn(words, self.task(name)['msg'], name)
+        self.assertEqual(self.task('no dot')['rc'], 1)
+        self.same_file('s4', 's5')
+
+    def test_check_mode_skips_where_the_view_cannot_be_trusted(self):
+        for name, why in (('immutable', '/etc/sysctl.conf is immutable'),
+                          ('mounted over', 'a file system is mounted over /etc/sysctl.conf'),
+                          ('read-only', '/etc is mounted read-only')):
+            self.assertEqual(self.task(name)['status'], 'skipped', name)
+            self.assertIn('Check mode cannot predict this task: ' + why, self.task(name)['msg'])
+        r = self.task('read-only real')
+        self.assertEqual((r['status'], r['rc']), ('failed', 1))
+        self.assertIn('fopen(/etc/sysctl.conf): Read-only file system', r['msg'])
+        self.same_file('s5', 's6')
+
+    def test_values_are_converted_and_unknown_names_warned_and_stored(self):
+        self.assertEqual(base64.b64decode(self.task('types bytes')['content']), FIRST + TYPES)
+        warned = [w for w in self.task('types').get('warnings', []) if w.startswith('Unknown sysctl')]
+        self.assertEqual(len(warned), 7, warned)
+        self.assertIn("Unknown sysctl name 'u.var'", warned)
+
+    def test_apply_sets_differing_values_in_its_own_network_namespace(self):
+        self.assertNotEqual(self.task('netns')['stdout'], os.readlink('/proc/self/ns/net'))
+        want = ['net.ipv4.ip_default_ttl', 'net.ipv4.tcp_rmem']
+        self.assertEqual(self.task('apply check')['applied'], want)
+        self.assertNotEqual(self.task('ttl after check')['stdout'], '77')
+        self.assertEqual(self.task('apply')['applied'], want)
+        self.assertIn('net.no_such.knob is not applied', ' '.join(self.task('apply')['warnings']))
+        self.assertEqual(self.task('ttl after apply')['stdout'], '77')
+        self.assertEqual((self.task('apply again')['applied'], self.task('apply again')['changed']),
+                         ([], False))
+        self.assertIn("after it was set to '077'", ' '.join(self.task('apply odd')['warnings']))
+        self.assertIn('Invalid argument', self.task('apply bad')['msg'])
+        self.assertEqual(self.ttl_after, self.ttl)
+
+
+if __name__ == '__main__':
+    if os.geteuid() != 0 or not os.path.exists('/usr/bin/ansible-playbook'):
+        print('needs root and ansible-core (/usr/bin/ansible-playbook); skipped')
+        sys.exit(77)
+    unittest.main(argv=sys.argv[:1])
