@@ -27,6 +27,7 @@ PLAYBOOK = r'''
   - {name: s0, stat: {path: /etc/sysctl.conf}}
   - {name: check, morlvane.sysctl.morlvane: &set {settings: {vm.swappiness: '10', net.ipv4.ip_forward: yes}}, check_mode: true, diff: true}
   - {name: s1, stat: {path: /etc/sysctl.conf}}
+  - {name: mounts, command: cat /proc/self/mountinfo}
   - {name: first, morlvane.sysctl.morlvane: *set}
   - {name: first bytes, slurp: {src: /etc/sysctl.conf}}
   - {name: s2, stat: {path: /etc/sysctl.conf}}
@@ -174,6 +175,7 @@ class AnsibleModuleTest(unittest.TestCase):
         self.assertEqual(r['diff']['after'].encode(), FIRST.replace(b'\xe9', b'\\xe9'))
         self.assertEqual(r['diff']['after_header'], '/etc/sysctl.conf')
         self.same_file('s0', 's1')
+        self.assertNotIn('morlvane-view', self.task('mounts')['stdout'])
 
     def test_first_run_changes_and_second_leaves_inode_and_mtime(self):
         self.assertTrue(self.task('first')['changed'])

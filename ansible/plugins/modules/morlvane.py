@@ -158,6 +158,7 @@ import os
 import pickle
 import platform
 import re
+import shutil
 import stat
 import struct
 import tempfile
@@ -364,24 +365,27 @@ def predict(module, argv):
         return dict(reason=reason)
     view = tempfile.mkdtemp(prefix='view.', dir=module.tmpdir)
     if not re.match(r'^[A-Za-z0-9_./-]+$', view):
-        os.rmdir(view)
+        shutil.rmtree(view, ignore_errors=True)
         return dict(reason='the temporary directory %s cannot hold the view' % view)
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
-        os.close(r)
+        # The child must never return into the module: it would answer twice.
         try:
-            outcome = in_view(module, view, argv)
-        except BaseException as e:
-            outcome = dict(reason='the throwaway view could not be made: %s' % e)
-        with os.fdopen(w, 'wb') as f:
-            pickle.dump(outcome, f)
-        os._exit(0)
+            os.close(r)
+            try:
+                outcome = in_view(module, view, argv)
+            except BaseException as e:
+                outcome = dict(reason='the throwaway view could not be made: %s' % e)
+            with os.fdopen(w, 'wb') as f:
+                pickle.dump(outcome, f)
+        finally:
+            os._exit(0)
     os.close(w)
     with os.fdopen(r, 'rb') as f:
         data = f.read()
     os.waitpid(pid, 0)
-    os.rmdir(view)
+    shutil.rmtree(view, ignore_errors=True)
     if not data:
         return dict(reason='the throwaway view ended without a result')
     outcome = pickle.loads(data)
