@@ -193,13 +193,14 @@ static int walk(char *path)
 
 static int lookup(char *path)
 {
-	if (root == -1) {
-		root = open("/proc/sys", O_PATH | O_DIRECTORY | O_CLOEXEC);
-		if (root == -1)
-			return 0;
-		top.fd = root;
+	static bool started;
+	if (!started) {
+		started = true;
+		root = top.fd = open("/proc/sys", O_PATH | O_DIRECTORY | O_CLOEXEC);
 		open_left = open_dirs_allowed();
 	}
+	if (root == -1)
+		return 0;
 	try {
 		return walk(path);
 	} catch (const std::bad_alloc &) {
