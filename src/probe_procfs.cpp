@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -73,6 +74,7 @@ static const int asked_before_listing = 4;
 static int root = -1;
 static node top;  // /proc/sys itself
 static std::unordered_map<std::string, node> known;  // by path below it
+static size_t deepest;  // the most components of any path in known
 static std::string key;  // the path or name being looked up in a map
 static rlim_t open_left;  // directories that may still be held open
 
@@ -140,10 +142,15 @@ static void list(node &d, char *path, size_t len)
 static int walk(char *path)
 {
 	size_t len = strlen(path);
-	// The deepest directory above the entry that is known already.
+	// The deepest directory above the entry that is known already, looked
+	// for only as deep as any known path goes.
+	size_t end = 0;
+	for (size_t slashes = 0; end < len; end++)
+		if (path[end] == '/' && ++slashes > deepest)
+			break;
 	node *d = &top;
 	size_t begin = 0;
-	for (size_t k = len; k-- > 0;) {
+	for (size_t k = end; k-- > 0;) {
 		if (path[k] != '/')
 			continue;
 		key.assign(path, k);
@@ -180,6 +187,8 @@ static int walk(char *path)
 			return look(root, path);  // out of descriptors, say
 		node &next = known[std::string(path, stop)];
 		next.err = e;
+		deepest = std::max<size_t>(deepest,
+		    std::count(path, path + stop, '/') + 1);
 		if (fd != -1 && open_left > 0) {
 			next.fd = fd;
 			open_left--;
