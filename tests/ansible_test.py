@@ -43,7 +43,7 @@ SKIPS
   - {name: types, morlvane.sysctl.morlvane: {settings: {z.yes: yes, y.no: no, x.oct: 010, w.str: '010', v.neg: -5, u.var: '$HOME ~', -t.dash: '1'}}}
   - {name: types bytes, slurp: {src: /etc/sysctl.conf}}
   - {name: netns, command: readlink /proc/self/ns/net}
-  - {name: apply check, morlvane.sysctl.morlvane: &apply {settings: {net.ipv4.ip_default_ttl: '77', net.ipv4.tcp_rmem: '4096 87380 6291456', net.no_such.knob: '1'}, apply: true}, check_mode: true}
+  - {name: apply check, morlvane.sysctl.morlvane: &apply {settings: {net.ipv4.ip_default_ttl: '77', net.ipv4.tcp_rmem: '4096 87380 6291456', net.no_such.knob: '1', net.ipv4.route.flush: '1'}, apply: true}, check_mode: true}
   - {name: ttl after check, command: 'cat {{ ttl }}'}
   - {name: apply, morlvane.sysctl.morlvane: *apply}
   - {name: ttl after apply, command: 'cat {{ ttl }}'}
@@ -69,14 +69,19 @@ SKIPS = (('immutable', 'chattr +i /etc/sysctl.conf', 'chattr -i /etc/sysctl.conf
          ('mounted over', 'mount --bind {{ w }}/other /etc/sysctl.conf', 'umount /etc/sysctl.conf',
           'a file system is mounted over /etc/sysctl.conf', 'rename(): Device or resource busy'),
          ('read-only', 'mount -o remount,ro /etc', 'mount -o remount,rw /etc',
-          '/etc is mounted read-only', 'fopen(/etc/sysctl.conf): Read-only file system'))
+          '/etc is mounted read-only', 'fopen(/etc/sysctl.conf): Read-only file system'),
+         ('mounted below', 'mkdir -p {{ w }}/sub /etc/sub && cp /etc/sysctl.conf {{ w }}/sub && '
+          'mount --bind -o ro {{ w }}/sub /etc/sub && mv /etc/sysctl.conf /etc/saved && '
+          'ln -s sub/sysctl.conf /etc/sysctl.conf', 'mv /etc/saved /etc/sysctl.conf && umount /etc/sub',
+          '/etc/sysctl.conf is reached through /etc/sub, mounted below /etc',
+          'fopen(/etc/sysctl.conf): Read-only file system'))
 PLAYBOOK = PLAYBOOK.replace('REFUSALS\n', ''.join(
     "  - {name: %s, morlvane.sysctl.morlvane: {settings: %s}, ignore_errors: true}\n" % r[:2]
     for r in REFUSALS)).replace('SKIPS\n', ''.join(
-        "  - {name: %s before, command: '%s'}\n"
+        "  - {name: %s before, shell: '%s'}\n"
         "  - {name: %s, morlvane.sysctl.morlvane: *set, check_mode: true}\n"
         "  - {name: %s real, morlvane.sysctl.morlvane: *set, ignore_errors: true}\n"
-        "  - {name: %s after, command: '%s'}\n" % (name, cmd, name, name, name, undo)
+        "  - {name: %s after, shell: '%s'}\n" % (name, cmd, name, name, name, undo)
         for name, cmd, undo, _, _ in SKIPS))
 
 # ansible-core has no JSON output of its own: this prints every task's result
@@ -132,7 +137,9 @@ class AnsibleModuleTest(unittest.TestCase):
                            w + '/morlvane-sysctl-1.0.0.tar.gz'], env)
         cls.doc = run(['/usr/bin/ansible-doc', 'morlvane.sysctl.morlvane'], env)
         cls.ttl = pathlib.Path(TTL).read_text()
-        script = ('mount -t tmpfs tmpfs /etc && for f in passwd group; do cp "$W/etc.$f" /etc/$f; done'
+        # Shared mounts, so that a view that failed to keep its mounts to itself
+        # would leave them in the play's namespace for the test to see.
+        script = ('mount --make-rshared / && mount -t tmpfs tmpfs /etc && for f in passwd group; do cp "$W/etc.$f" /etc/$f; done'
                   ' && cp "$W/start" /etc/sysctl.conf && cd "$W" && exec /usr/bin/ansible-playbook'
                   ' -i localhost, -c local site.yml -e ansible_python_interpreter=/usr/bin/python3'
                   ' -e "bin=$BIN w=$W ttl=$TTL"')
@@ -210,6 +217,7 @@ class AnsibleModuleTest(unittest.TestCase):
         self.assertNotEqual(self.task('ttl after check')['stdout'], '77')
         self.assertEqual(self.task('apply')['applied'], want)
         self.assertIn('net.no_such.knob is not applied', ' '.join(self.task('apply')['warnings']))
+        self.assertIn('net.ipv4.route.flush is not applied', ' '.join(self.task('apply')['warnings']))
         self.assertEqual(self.task('ttl after apply')['stdout'], '77')
         self.assertEqual((self.task('apply again')['applied'], self.task('apply again')['changed']),
                          ([], False))

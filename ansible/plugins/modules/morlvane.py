@@ -61,7 +61,8 @@ options:
       - Any message or non-zero status from C(sysctl) fails the task with that
         message.
       - Variables that the running kernel does not have are not set, with a
-        warning.
+        warning; nor are write-only ones (C(vm.drop_caches), say), whose running
+        value cannot be read and so cannot be found equal.
       - Give values as the kernel shows them (C(1) rather than C(01)); a value the
         kernel shows differently after setting it draws a warning, since every run
         would set it again.
@@ -87,9 +88,9 @@ notes:
     the tool.
   - Check mode needs Linux, root and overlay support, and the real system must let
     the real run succeed wherever the view does. C(/etc) must not be mounted
-    read-only, nothing may be mounted over C(/etc/sysctl.conf), neither the file
-    nor C(/etc) may be immutable or append-only, and C(/etc) must have room for
-    the new file. Otherwise the task is skipped with a message that check mode
+    read-only, nothing may be mounted over C(/etc/sysctl.conf) nor lie on the way
+    to the file it names, neither the file nor C(/etc) may be immutable or
+    append-only, and C(/etc) must have room for the new file. Otherwise the task is skipped with a message that check mode
     cannot predict it; it is always skipped on FreeBSD.
   - Removing a setting (C(state=absent)) is not supported.
   - The file must exist; the tool never creates it. Debian 13 ships no
@@ -231,11 +232,12 @@ def find_binary(module, path):
 def snapshot():
     """Returns what changed compares of the file (its type as lstat sees it; the
     permission bits, owner, group and, for a regular file, the bytes of what it
-    names) and what identifies it, or None when there is no file."""
+    names) and what identifies it, or None when there is no file to read (the
+    tool then says why)."""
     try:
         lst = os.lstat(CONF)
         st = os.stat(CONF)
-    except FileNotFoundError:
+    except OSError:
         return None
     content = None
     if stat.S_ISREG(st.st_mode):
@@ -282,23 +284,30 @@ def top_mount(point):
 
 def inode_flags(path):
     """Returns the inode flags of the regular file or directory that path names,
-    0 for anything else and where the file system keeps no such flags."""
+    0 for anything else and where the file system keeps no such flags, None
+    where they cannot be read."""
     try:
         if not stat.S_ISREG(os.stat(path).st_mode) and not os.path.isdir(path):
             return 0
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
     except FileNotFoundError:
         return 0
+    except OSError:
+        return None
     buf = bytearray(struct.calcsize('l'))
     try:
         fcntl.ioctl(fd, FS_IOC_GETFLAGS, buf)
     except OSError as e:
         if e.errno in (errno.ENOTTY, errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
             return 0
-        raise
+        return None
     finally:
         os.close(fd)
     return struct.unpack('i', buf[:4])[0]
+
+
+def below(path, point):
+    return path == point or path.startswith(point.rstrip(b'/') + b'/')
 
 
 def untrusted():
@@ -307,8 +316,18 @@ def untrusted():
         return '/etc is mounted read-only'
     if any(m[0] == CONF.encode() for m in mounts()):
         return 'a file system is mounted over %s' % CONF
+    # The view shows /etc's own file system alone: the file must not be
+    # reached through a mount below it.
+    real = os.path.realpath(CONF).encode()
+    for point in (m[0] for m in mounts()):
+        if below(point, b'/etc') and point != b'/etc' and below(real, point):
+            return '%s is reached through %s, mounted below /etc' % (
+                CONF, point.decode(errors='replace'))
     for path in ('/etc', CONF):
-        if inode_flags(path) & (FS_IMMUTABLE_FL | FS_APPEND_FL):
+        flags = inode_flags(path)
+        if flags is None:
+            return 'the flags of %s cannot be read' % path
+        if flags & (FS_IMMUTABLE_FL | FS_APPEND_FL):
             return '%s is immutable or append-only' % path
     return None
 
@@ -333,13 +352,17 @@ def run_tool(module, argv, handle_exceptions=True):
                               handle_exceptions=handle_exceptions)
 
 
-def in_view(module, view, argv):
+def in_view(module, view, argv, before):
     """Makes the throwaway view in this process's own mount namespace (/etc an
     overlay of the real one, upper layer on a fresh tmpfs at view), checks that
-    it is really there and private, runs argv in it and returns the outcome."""
+    it is private, really there and showing the file as before, runs argv in it
+    and returns the outcome."""
     libc = ctypes.CDLL(None, use_errno=True)
     syscall(libc.unshare, CLONE_NEWNS)
     syscall(libc.mount, b'none', b'/', None, MS_REC | MS_PRIVATE, None)
+    # Nothing is mounted until no mount can carry it back to the host.
+    if any(tag.startswith(b'shared:') for m in mounts() for tag in m[1]):
+        return dict(reason='the mounts of the view could not be made private')
     syscall(libc.mount, b'morlvane-view', view.encode(), b'tmpfs', 0, b'mode=0700')
     os.mkdir(view + '/upper')
     os.mkdir(view + '/work')
@@ -349,11 +372,13 @@ def in_view(module, view, argv):
     if etc[2] != b'overlay' or b'upperdir=%s/upper' % view.encode() not in etc[3] or \
             any(tag.startswith(b'shared:') for tag in root[1] + etc[1]):
         return dict(reason='the view of /etc is not in place or not private')
+    if differs(before, snapshot()):
+        return dict(reason='the view does not show %s as it is' % CONF)
     rc, out, err = run_tool(module, argv, handle_exceptions=False)
     return dict(rc=rc, out=out, err=err, after=snapshot() if rc == 0 else None)
 
 
-def predict(module, argv):
+def predict(module, argv, before):
     """Runs argv on a throwaway view of /etc in a child process; returns its
     outcome, or a dict whose reason says why there is none."""
     if platform.system() != 'Linux':
@@ -374,7 +399,7 @@ def predict(module, argv):
         try:
             os.close(r)
             try:
-                outcome = in_view(module, view, argv)
+                outcome = in_view(module, view, argv, before)
             except BaseException as e:
                 outcome = dict(reason='the throwaway view could not be made: %s' % e)
             with os.fdopen(w, 'wb') as f:
@@ -435,13 +460,20 @@ def apply_settings(module, ops, unknown):
             module.warn("%s is not applied: the running kernel has no such variable."
                         % name)
             continue
-        if sysctl(module, path, ['-n', name]).split() == value.split():
+        # "--", so that no name is taken for an option of sysctl's.
+        shown = sysctl(module, path, ['-n', '--', name])
+        if not shown.strip():
+            module.warn('%s is not applied: its running value cannot be read (a '
+                        'write-only variable), so no run could tell that it is set.'
+                        % name)
+            continue
+        if shown.split() == value.split():
             continue
         applied.append(name)
         if module.check_mode:
             continue
-        sysctl(module, path, write + ['%s=%s' % (name, value)])
-        shown = sysctl(module, path, ['-n', name])
+        sysctl(module, path, write + ['--', '%s=%s' % (name, value)])
+        shown = sysctl(module, path, ['-n', '--', name])
         if shown.split() != value.split():
             module.warn('The kernel shows %s as %r after it was set to %r; give the '
                         'value as the kernel shows it, or every run sets it again.'
@@ -464,13 +496,13 @@ def main():
         supports_check_mode=True,
     )
     ops = operands(module, module.params['settings'])
-    binary = find_binary(module, module.params['binary'])
     if not ops:
         module.exit_json(changed=False, replaced=False, applied=[])
+    binary = find_binary(module, module.params['binary'])
     argv = [binary, '--'] + ['%s=%s' % op for op in ops]
 
     before = snapshot()
-    guess = predict(module, argv)
+    guess = predict(module, argv, before)
     trusted = not guess.get('reason')
     if module.check_mode and not trusted:
         module.exit_json(skipped=True, msg='Check mode cannot predict this task: %s.'
