@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Times whole runs of morlvane side by side with a plain copy of the file
 // (the floor), sed -i and an awk merge, on generated files in /etc. Meant to
 // run in a private mount namespace with a tmpfs over /etc (see compare.sh):

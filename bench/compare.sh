@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Times morlvane against a plain copy of the file, sed -i and an awk merge on
 # generated files, in a private mount namespace with a tmpfs over /etc: the
 # machine's own /etc is never written. Needs root and a built tree.

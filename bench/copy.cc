@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The floor that morlvane is measured against: copies /etc/sysctl.conf to a
 // temporary file beside it, syncs it and renames it into place, and nothing
 // else. Written as plain C.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #ifndef INPUTS_H
 #define INPUTS_H
 

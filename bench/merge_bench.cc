@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Throughput of merge_config alone, from memory to /dev/null, by file size,
 // operand count and kind of names (0 plain, 1 per-interface, 2 below missing
 // directories; see inputs.h).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # bash completion for morlvane                              -*- shell-script -*-
 #
 # Completes operands as kernel variable names followed by "=" and, after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Drives merge_config with arbitrary file bytes and arbitrary assignments of
 // the kind the command line accepts, and checks its output against a plain
 // model of the merge rules: unmatched lines byte for byte and in order,

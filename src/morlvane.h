@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #ifndef MORLVANE_H
 #define MORLVANE_H
 

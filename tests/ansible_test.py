@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: BSD-2-Clause
 """The Ansible module, built, installed and documented by ansible-core, and one
 playbook run against localhost in a private mount and network namespace with a
 tmpfs over /etc. usage: ansible_test.py BINARY COLLECTION_DIR (as root)"""

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Tests the bash and zsh completions of morlvane against a made-up /proc/sys.
 #
 #   completion_test.sh bash SRCDIR       the bash function, words as bash splits them

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Types into an interactive zsh (zsh -f, compinit, the completion on fpath)
 # through zpty: each line, a Tab, then a key that writes the line buffer to a
 # file and clears it. Run by completion_test.sh: zsh -f completion_test.zsh

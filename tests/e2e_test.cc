@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // End-to-end runs of the real binary against a tmpfs over /etc in a private
 // mount namespace.
 

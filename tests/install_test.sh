@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the built tree the three ways a system gets it and checks the
 # files that land each time: into a staging DESTDIR, into a prefix, and as a
 # Debian package into a scratch root (never the machine's own /).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Power cuts under ext4 and xfs: the file system, on a loop device, is shut
 // down without flushing its journal, right after a run or in the middle of
 // one, then mounted again so that its journal is replayed.

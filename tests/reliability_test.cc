@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The file survives whatever happens to a run: many runs at once, a SIGKILL
 // at any moment, any system call failing, any byte on the command line.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #ifndef SANDBOX_H
 #define SANDBOX_H
 

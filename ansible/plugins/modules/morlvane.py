@@ -1,5 +1,9 @@
 # -*- coding: utf-8 -*-
 
+# Copyright: (c) 2026, morlvane developers
+# GNU General Public License v3.0+ (see LICENSE or https://www.gnu.org/licenses/gpl-3.0.txt)
+# SPDX-License-Identifier: GPL-3.0-or-later
+
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
@@ -105,7 +109,7 @@ requirements:
   - Linux mount namespaces and the overlay file system, for check mode and for
     leaving an unchanged file alone
 author:
-  - morlvane developers
+  - morlvane developers (!UNKNOWN)
 '''
 
 EXAMPLES = r'''

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stands in for the BSD header where the system has no sysctlbyname, so that
 // the probe built on it compiles and runs here against a test's own answers.
 #ifndef STANDIN_SYS_SYSCTL_H
