@@ -128,11 +128,15 @@ static int make_tmp()
 }
 
 // Makes the rename itself durable: until the directory is synced a power
-// cut can bring the old file back.
+// cut can bring the old file back. A file system that has shut down can
+// answer the sync with success though nothing was written (xfs does); it
+// refuses the directory's status then, so a sync counts only once the
+// status that follows it is given.
 static void sync_dir()
 {
+	struct stat st;
 	int fd = open(conf_dir, O_RDONLY);
-	if (fd == -1 || fsync(fd) == -1)
+	if (fd == -1 || fsync(fd) == -1 || fstat(fd, &st) == -1)
 		err(1, "fsync(%s)", conf_dir);
 }
 

@@ -314,6 +314,9 @@ const call_case call_cases[] = {
 	    "fsync\\(/etc\\): Permission denied", true},
 	{"fsync", "^rename", "", "EIO", "fsync\\(/etc\\): Input/output error",
 	    true},
+	// A file system that has shut down refuses the status of /etc.
+	{"newfstatat", "^rename", "AT_EMPTY_PATH", "EIO",
+	    "fsync\\(/etc\\): Input/output error", true},
 };
 
 // Says which occurrence of c.syscall in the trace is the call of the case.
