@@ -9,11 +9,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <linux/types.h>
 #include <random>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -26,11 +27,12 @@ struct fs_kind {
 };
 
 // A command run on an image, the texts before and after it, and what the
-// cuts found.
+// cuts found. A held command stops at its open of /etc, under strace.
 struct rig {
 	fs_kind fs;
 	std::string image, log, path, old, fresh;
 	std::vector<std::string> argv;
+	bool held = false;
 	std::map<std::string, int> found;
 };
 
@@ -46,27 +48,49 @@ int mount_old(const rig &r)
 	if (sh(r, "mount -o loop " + r.image + " /etc") != 0)
 		return -1;
 	reset(r.old);
-	int fd = open("/etc", O_RDONLY);
+	int fd = open("/etc", O_RDONLY | O_CLOEXEC);
 	return syncfs(fd) == 0 ? fd : -1;
 }
 
+// The state letter of a process: 't' while strace holds it, 'Z' once it
+// has ended.
+char state(const std::string &proc)
+{
+	std::string s = read_file(proc + "/stat");
+	size_t at = s.rfind(") ");
+	return at == std::string::npos ? '?' : s[at + 2];
+}
+
+// True while strace holds the tool with a descriptor of /etc open.
+bool held_at_etc(const std::string &proc)
+{
+	std::error_code ec;
+	for (const auto &e : std::filesystem::directory_iterator(proc + "/fd", ec))
+		if (std::filesystem::read_symlink(e.path(), ec) == "/etc")
+			return state(proc) == 't';
+	return false;
+}
+
 // Runs the command on the old text and cuts the power after delay seconds,
-// or as soon as it exits when delay is negative; then replays the journal,
-// runs the tool once more if asked, and checks the image. Returns what kept
-// the harness from working, or "".
+// as soon as it exits when delay is negative, or while it is held with /etc
+// open; then replays the journal, runs the tool once more if asked, and
+// checks the image. Returns what kept the harness from working, or "".
 std::string cut_once(rig &r, double delay, bool rerun)
 {
 	int fd = mount_old(r), status = -1;
 	if (fd == -1)
 		return "no mount of the image (no loop device?): " + read_file(r.log);
-	pid_t pid = spawn(r.argv, r.path.c_str(), "/dev/null", "/dev/null");
+	std::string err = r.log + ".err";
+	pid_t pid = spawn(r.argv, r.path.c_str(), "/dev/null", err);
+	std::string proc = "/proc/" + std::to_string(pid);
+	while (r.held && !held_at_etc(proc)) {
+		if (state(proc) == 'Z')
+			return "a run was not held at its open of /etc";
+		std::this_thread::yield();
+	}
 	if (delay < 0)
 		status = await(pid);
 	std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-	// A run still going at the cut would not live to report after a real one.
-	siginfo_t info = {};
-	bool finished = delay < 0 || (waitid(P_PID, pid, &info,
-	    WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid);
 	// FS_IOC_SHUTDOWN, flag 2: the journal left unflushed (Debian 12's
 	// headers lack both names).
 	__u32 flags = 2;
@@ -74,12 +98,27 @@ std::string cut_once(rig &r, double delay, bool rerun)
 		return std::string("the FS_IOC_SHUTDOWN ioctl failed: ") +
 		    strerror(errno);
 	close(fd);
+	std::map<std::string, int> &f = r.found;
+	if (r.held) {
+		// Still stopped by strace; killing strace lets it go.
+		f["stopped"] += state(proc) == 't';
+		std::string s = read_file(proc + "/status");
+		size_t at = s.find("TracerPid:");
+		if (at != std::string::npos && atoi(s.c_str() + at + 10) > 0)
+			kill(atoi(s.c_str() + at + 10), SIGKILL);
+	}
 	status = delay < 0 ? status : await(pid);
+	// A held run fails, if at all, at the sync, after the names' warnings.
+	std::string said = "\n" + read_file(err),
+	    sync_failed = "\nmorlvane: fsync(/etc): Input/output error\n";
+	if (r.held)
+		f["misreported"] += status != 0 && (status != 1 ||
+		    said.rfind(sync_failed) != said.size() - sync_failed.size());
+	unlink(err.c_str());
 	if (umount("/etc") == -1 || sh(r, "mount -o loop " + r.image + " /etc"))
 		return "no mount after the cut: " + read_file(r.log);
 	std::string now = read_file(conf);
 	std::vector<std::string> left = temporaries_in("/etc");
-	std::map<std::string, int> &f = r.found;
 	if (rerun)
 		f["reruns_failed"] += run(tool_argv(crash_args), morlvane_bin,
 		    "/dev/null", "/dev/null") != 0 || read_file(conf) != r.fresh ||
@@ -92,7 +131,7 @@ std::string cut_once(rig &r, double delay, bool rerun)
 	f["old"] += now == r.old;
 	f["new"] += now == r.fresh;
 	f["other"] += now != r.old && now != r.fresh;
-	f["false_exit0"] += finished && status == 0 && now != r.fresh;
+	f["false_exit0"] += status == 0 && now != r.fresh;
 	return "";
 }
 
@@ -142,16 +181,19 @@ double prepare(rig &r)
 
 const fs_kind kinds[] = {{"ext4", "mkfs.ext4 -q -F", "e2fsck -fn"},
     {"xfs", "mkfs.xfs -q -f", "xfs_repair -n"}};
-const int after_cuts = 15, during_cuts = 60;
+const int after_cuts = 15, during_cuts = 60, held_cuts = 10;
 
 class PowerCut : public ::testing::TestWithParam<fs_kind> {};
 
 // After: a run that exited 0 keeps its new text. During: a cut drawn
-// uniformly over a run leaves the old or the new text, the new one whenever
-// the run had exited 0, and the next run goes through whatever was left. And
-// the harness finds the fault it is for: runs whose fsync calls do nothing
-// lose their change. With MORLVANE_CUT_SED set it also measures the README's
-// sed -i recipe, cut right after it returns, without asserting on it.
+// uniformly over a run leaves the old or the new text, and the next run goes
+// through whatever was left. Held: a cut after the rename, while the run
+// holds /etc open to sync it, fails the run with the sync's message. In
+// every phase exit 0 means the new text, for runs the cut caught too: a
+// failing disk cuts with the machine alive. And the harness finds the fault
+// it is for: runs whose fsync calls do nothing lose their change. With
+// MORLVANE_CUT_SED set it also measures the README's sed -i recipe, cut
+// right after it returns, without asserting on it.
 TEST_P(PowerCut, AfterAndDuringARun)
 {
 	ASSERT_TRUE(sandbox_possible()) << "run the tests as root";
@@ -167,7 +209,15 @@ TEST_P(PowerCut, AfterAndDuringARun)
 			return 1;
 		}
 		std::string trace = std::string(getenv("W")) + "/trace";
-		rig nofsync = r, sed = r;
+		rig nofsync = r, sed = r, held = r;
+		// With -D the process started becomes the tool, and its status is
+		// the run's; the tracer, a grandchild, holds the open of /etc for
+		// 100 s or until it is killed.
+		held.path = "/usr/bin/strace", held.held = true;
+		held.argv = {"strace", "-D", "-qq", "-o", "/dev/null", "-P", "/etc",
+		    "-e", "trace=openat", "-e", "inject=openat:delay_exit=100000000",
+		    morlvane_bin};
+		held.argv.insert(held.argv.end(), crash_args.begin(), crash_args.end());
 		nofsync.path = "/usr/bin/strace";
 		nofsync.argv = {"strace", "-f", "-qq", "-A", "-o", trace, "-e",
 		    "trace=fsync", "-e", "inject=fsync:retval=0", morlvane_bin};
@@ -179,6 +229,8 @@ TEST_P(PowerCut, AfterAndDuringARun)
 		setenv("ASAN_OPTIONS", "detect_leaks=0", 1);  // no leak check under strace
 		if (failure.empty())
 			failure = cuts(nofsync, after_cuts, -1, false, "nofsync", report);
+		if (failure.empty())
+			failure = cuts(held, held_cuts, 0, false, "held", report);
 		if (failure.empty() && getenv("MORLVANE_CUT_SED") != nullptr) {
 			sed.path = "/bin/sed", sed.fresh = r.old;
 			sed.argv = {"sed", "-i", "s/^crash.key10=.*/crash.key10=a/", conf};
@@ -202,14 +254,18 @@ TEST_P(PowerCut, AfterAndDuringARun)
 	printf("%s %s\n", kind.name, o.setup_out.c_str());
 	std::map<std::string, long> f = figures(o.setup_out);
 	for (const char *key : {"after_unclean", "during_unclean",
-	    "nofsync_unclean", "during_other", "during_false_exit0",
-	    "during_reruns_failed", "injected_wrong", "loops_left"})
+	    "nofsync_unclean", "held_unclean", "during_other", "held_other",
+	    "after_false_exit0", "during_false_exit0", "held_false_exit0",
+	    "held_misreported", "during_reruns_failed",
+	    "injected_wrong", "loops_left"})
 		EXPECT_EQ(f[key], 0) << key;
 	EXPECT_EQ(f["changed"], 1);
 	EXPECT_EQ(f["after_new"], after_cuts);
 	EXPECT_EQ(f["during_cuts"], during_cuts);
 	EXPECT_GT(f["during_old"], 0) << "no cut came before the rename";
 	EXPECT_GT(f["during_new"], 0) << "no cut came after the sync of /etc";
+	EXPECT_EQ(f["held_stopped"], held_cuts) << "a run went on before the cut";
+	EXPECT_GT(f["held_old"], 0) << "no held run had a rename still to lose";
 	EXPECT_EQ(f["nofsync_exit0"], after_cuts);
 	EXPECT_GT(f["nofsync_false_exit0"], 0)
 	    << "the cuts missed runs that skip fsync";
