@@ -7,8 +7,8 @@
 #
 # usage: freebsd_build.sh SOURCE_DIR WORK_DIR
 set -eu
-src=$1 work=$2
-mkdir -p "$work"
+mkdir -p "$2"
+src=$(cd "$1" && pwd) work=$(cd "$2" && pwd)
 export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" PIP_DISABLE_PIP_VERSION_CHECK=1
 [ -x "$work/venv/bin/python3" ] || /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install -q --no-cache-dir --require-hashes \
