@@ -10,7 +10,7 @@ set -eu
 mkdir -p "$2"
 src=$(cd "$1" && pwd) work=$(cd "$2" && pwd)
 export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" PIP_DISABLE_PIP_VERSION_CHECK=1
-[ -x "$work/venv/bin/python3" ] || /usr/bin/python3 -m venv "$work/venv"
+[ -x "$work/venv/bin/pip" ] || /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install -q --no-cache-dir --require-hashes \
     -r "$src/cmake/ziglang-requirements.txt"
 export PATH="$work/venv/bin:$PATH"
