@@ -2,8 +2,8 @@
 # Cross-builds the tool for FreeBSD 14.0 and later with Zig, which ships
 # FreeBSD's libc headers and link stubs and builds libc++ for the target:
 #
-#   python3 -m venv zig && zig/bin/pip install --require-hashes -r cmake/ziglang-requirements.txt
-#   PATH=$PWD/zig/bin:$PATH cmake -S . -B build-freebsd \
+#   python3 -m venv zigenv && zigenv/bin/pip install --require-hashes -r cmake/ziglang-requirements.txt
+#   PATH=$PWD/zigenv/bin:$PATH cmake -S . -B build-freebsd \
 #       -DCMAKE_TOOLCHAIN_FILE=cmake/freebsd.cmake -DMORLVANE_FREEBSD_ARCH=aarch64 \
 #       -DBUILD_TESTING=OFF -DMORLVANE_BENCH=OFF -DMORLVANE_FUZZ=OFF
 #
@@ -15,10 +15,11 @@ if(NOT MORLVANE_FREEBSD_ARCH)
   set(MORLVANE_FREEBSD_ARCH x86_64)
 endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MORLVANE_FREEBSD_ARCH)
+# CMAKE_SYSTEM_PROCESSOR as a native build has it, from FreeBSD's uname -p.
 if(MORLVANE_FREEBSD_ARCH STREQUAL "x86_64")
   set(CMAKE_SYSTEM_PROCESSOR amd64)
 elseif(MORLVANE_FREEBSD_ARCH STREQUAL "aarch64")
-  set(CMAKE_SYSTEM_PROCESSOR arm64)
+  set(CMAKE_SYSTEM_PROCESSOR aarch64)
 else()
   message(FATAL_ERROR "MORLVANE_FREEBSD_ARCH is x86_64 or aarch64, not ${MORLVANE_FREEBSD_ARCH}")
 endif()
