@@ -10,9 +10,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#ifdef __APPLE__
-#include <sys/random.h>
-#endif
 
 #include "morlvane.h"
 

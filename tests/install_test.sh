@@ -2,10 +2,12 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Installs the built tree the three ways a system gets it and checks the
 # files that land each time: into a staging DESTDIR, into a prefix, and as a
-# Debian package into a scratch root (never the machine's own /).
+# Debian package into a scratch root (never the machine's own /). A cross
+# build (files) is staged and its file list checked; its binary cannot run.
 #
-# usage: install_test.sh tree|deb BUILD_DIR MAN_DIR ZSH_DIR [CPACK]
-# (MAN_DIR and ZSH_DIR as the build placed them below the prefix)
+# usage: install_test.sh tree|deb|files BUILD_DIR MAN_DIR ZSH_DIR [CPACK]
+# (MAN_DIR and ZSH_DIR below the prefix: as the build placed them, or for
+# files, where the target system looks)
 set -u
 mode=$1 build=$2 man_dir=$3 zsh_dir=$4 cpack=${5:-cpack}
 tmp=$(mktemp -d)
@@ -24,9 +26,8 @@ expected() {
 	    sort
 }
 
-# Checks that root holds exactly the files expected below prefix, and that
-# the installed program is the tool (its usage text, which reads no file).
-check_tree() {
+# Checks that root holds exactly the files expected below prefix.
+check_files() {
 	what=$1 root=$2 prefix=$3
 	got=$(cd "$root" && find . -type f | sed 's|^\.||' | grep -v '^/var/lib/dpkg/' | sort)
 	want=$(expected "$prefix")
@@ -34,6 +35,13 @@ check_tree() {
 $got
 expected
 $want"
+}
+
+# Checks the files below prefix, and that the installed program is the tool
+# (its usage text, which reads no file).
+check_tree() {
+	what=$1 root=$2 prefix=$3
+	check_files "$what" "$root" "$prefix"
 	usage=$("$root$prefix/sbin/morlvane" -h)
 	status=$?
 	[ $status -eq 1 ] && [ "${usage#Usage: morlvane -h}" != "$usage" ] ||
@@ -49,6 +57,11 @@ tree)
 	cmake --install "$build" --prefix "$tmp/prefix" >/dev/null ||
 	    fail "cmake --install --prefix"
 	check_tree prefix "$tmp/prefix" ""
+	;;
+files)
+	DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr/local >/dev/null ||
+	    fail "cmake --install with DESTDIR"
+	check_files DESTDIR "$tmp/stage" /usr/local
 	;;
 deb)
 	command -v dpkg >/dev/null || { echo "dpkg is not installed: skipped"; exit 77; }
@@ -67,7 +80,7 @@ deb)
 	[ -z "$left" ] || fail "dpkg -r left $left"
 	;;
 *)
-	echo "usage: install_test.sh tree|deb BUILD_DIR MAN_DIR ZSH_DIR [CPACK]" >&2
+	echo "usage: install_test.sh tree|deb|files BUILD_DIR MAN_DIR ZSH_DIR [CPACK]" >&2
 	exit 2
 	;;
 esac
