@@ -196,9 +196,9 @@ def operands(module, settings):
     task on settings that are no mapping, a value that has no exact text or a
     name the tool cannot take."""
     if not isinstance(settings, dict):
+        kind = 'null' if settings is None else type(settings).__name__
         module.fail_json(msg='settings must be a mapping of names to values, not %s; '
-                             'give {} for none.' % ('null' if settings is None else
-                                                   type(settings).__name__))
+                             'give {} for none.' % kind)
     ops = []
     for name, value in settings.items():
         if '=' in name:
@@ -403,7 +403,7 @@ def later_files(module):
             files[-1][1].append(line)
         blank = not line
     real = os.path.realpath(CONF)
-    last = [i for i, (path, _) in enumerate(files) if os.path.realpath(path) == real]
+    last = [i for i, item in enumerate(files) if os.path.realpath(item[0]) == real]
     if not last:
         return None
     return [(path, '\n'.join(lines)) for path, lines in files[last[-1] + 1:]]
@@ -419,7 +419,7 @@ def warn_boot(module, ops):
                     "systemd-sysctl reads it through as the project's README says."
                     % (CONF, SYSTEMD_SYSCTL))
         return
-    names = set(dot(name[1:] if name.startswith('-') else name) for name, _ in ops)
+    names = set(dot(op[0][1:] if op[0].startswith('-') else op[0]) for op in ops)
     for path, body in later:
         again = []
         for line in body.splitlines():
