@@ -290,7 +290,7 @@ def venv(path, requirements):
         return
     shutil.rmtree(path, ignore_errors=True)
     subprocess.run(['/usr/bin/python3', '-m', 'venv', path], check=True)
-    subprocess.run([path + '/bin/pip', 'install', '--quiet', '--disable-pip-version-check',
+    subprocess.run([path + '/bin/pip', 'install', '--quiet', '--no-cache-dir', '--disable-pip-version-check',
                     '--require-hashes', '-r', requirements], check=True)
     stamp.write_bytes(want)
 
@@ -306,9 +306,10 @@ subprocess.check_call([sys.executable, '-m', 'pip', 'install'] + args)
 
 def sanity(path, src, work):
     """Runs ansible-test sanity on a copy of the collection laid out as Galaxy
-    installs it; exits with its status."""
-    tree = work + '/ansible_collections/morlvane/sysctl'
-    shutil.rmtree(tree, ignore_errors=True)
+    installs it (outside the source tree, whose git would hide the copy); exits
+    with its status, failing where it checked no module."""
+    top = tempfile.mkdtemp(prefix='morlvane-sanity.')
+    tree = top + '/ansible_collections/morlvane/sysctl'
     shutil.copytree(src, tree, ignore=shutil.ignore_patterns('*.tar.gz', '__pycache__'))
     home = work + '/home'
     pip = '%s/.ansible/test/cache/get_pip_%s.py' % (home, '24_2')
@@ -316,8 +317,12 @@ def sanity(path, src, work):
     write(pip, GET_PIP)
     env = dict(os.environ, HOME=home, PATH=path + '/bin:' + os.environ['PATH'])
     python = '%d.%d' % sys.version_info[:2]
-    sys.exit(subprocess.run([path + '/bin/ansible-test', 'sanity', '--venv', '--requirements',
-                             '--python', python], cwd=tree, env=env).returncode)
+    r = subprocess.run([path + '/bin/ansible-test', 'sanity', '--venv', '--requirements',
+                        '--python', python], cwd=tree, env=env, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, text=True)
+    shutil.rmtree(top)
+    print(r.stdout)
+    sys.exit(r.returncode or 'Running sanity test "validate-modules"' not in r.stdout)
 
 
 if __name__ == '__main__':

@@ -289,8 +289,7 @@ def sysctl(module, path, args):
 def missing(name, err):
     """Whether the running kernel lacks the variable that sysctl failed to read."""
     if platform.system() == 'Linux':
-        first = min((name.find(c) for c in './' if c in name), default=-1)
-        path = name if name[first:first + 1] == '/' else name.replace('.', '/')
+        path = dot(name).translate(str.maketrans('./', '/.'))
         return not os.path.lexists(os.path.join('/proc/sys', path.lstrip('/')))
     return 'unknown oid' in err
 
@@ -307,15 +306,17 @@ def apply_settings(module, ops, unknown):
     applied, old = [], []
     for name, value in ops:
         # "--", so that no name is taken for an option of sysctl's.
-        rc, shown, err = module.run_command([path, '-n', '--', name])
+        rc, shown, err = module.run_command([path, '-n', '--', name],
+                                            expand_user_and_vars=False)
         if name in unknown or (rc != 0 and missing(name, err)):
             module.warn("%s is not applied: the running kernel has no such variable."
                         % name)
             continue
         if rc != 0 or err.strip():
-            restore(module, path, write, old)
-            module.fail_json(msg=err.strip() or '%s exited with status %d' % (path, rc),
-                             rc=rc, changed=False, applied=[])
+            undone = restore(module, path, write, old)
+            module.fail_json(msg='%s; %s%s was left untouched.' % (
+                err.strip() or '%s exited with status %d' % (path, rc), undone, CONF),
+                rc=rc, stdout=shown, stderr=err, changed=False, applied=[])
         if not shown.strip():
             module.warn('%s is not applied: its running value cannot be read (a '
                         'write-only variable), so no run could tell that it is set.'
@@ -370,6 +371,8 @@ def sets(line):
 
 
 def dot(name):
+    """Returns name in dot form: a name whose first separator is "/" has "/"
+    and "." swapped."""
     first = min((name.find(c) for c in './' if c in name), default=-1)
     if name[first:first + 1] == '/':
         return name.translate(str.maketrans('./', '/.'))
