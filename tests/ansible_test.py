@@ -64,6 +64,9 @@ SKIPS
   - {name: missing before, command: mv /etc/sysctl.conf /etc/gone}
   - {name: missing, morlvane.sysctl.morlvane: *set, ignore_errors: true}
   - {name: missing after, command: mv /etc/gone /etc/sysctl.conf}
+  - {name: full before, command: 'mount -o remount,size=600k /etc'}
+  - {name: full, morlvane.sysctl.morlvane: *set}
+  - {name: full after, command: 'mount -o remount,size=50% /etc'}
 '''
 # Tasks that fail, with what the message must say; the file stays untouched.
 REFUSALS = (('no dot', "{nodot: '1'}", 'Error: Invalid sysctl name'),
@@ -248,6 +251,7 @@ class AnsibleModuleTest(unittest.TestCase):
                              ('failed', True, ['net.ipv4.ip_default_ttl']), name)
             self.assertIn(words, r['msg'])
         self.same_file('s5', 's6')
+        self.assertEqual([self.task('full')[k] for k in ('status', 'changed', 'replaced')], ['ok', False, False])
 
     def test_warns_where_the_setting_loses_at_boot(self):
         self.assertEqual([w for w in self.task('first')['warnings'] if 'boot' in w], [WINS])
