@@ -241,6 +241,7 @@ class AnsibleModuleTest(unittest.TestCase):
                     r = self.task(task)
                     self.assertEqual((r['status'], r['changed'], r['replaced']), ('ok', False, False), task)
             else:
+                self.assertEqual(self.task(name)['status'], 'skipped', name)
                 self.assertIn('Check mode cannot predict this task: ' + why, self.task(name)['msg'])
                 r = self.task(name + ' real')
                 self.assertEqual((r['status'], r['rc']), ('failed', 1), name)
