@@ -2,7 +2,11 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """The Ansible module, built, installed and documented by ansible-core, and one
 playbook run against localhost in a private mount and network namespace with a
-tmpfs over /etc. usage: ansible_test.py BINARY COLLECTION_DIR (as root)"""
+tmpfs over /etc; with Debian's ansible-core, or with the pinned one in a
+virtual environment that it makes; and ansible-test sanity on the collection.
+usage (as root): ansible_test.py run BINARY COLLECTION_DIR [VENV]
+                 ansible_test.py venv VENV REQUIREMENTS
+                 ansible_test.py sanity VENV COLLECTION_DIR WORK_DIR"""
 import base64
 import json
 import os
@@ -13,7 +17,7 @@ import sys
 import tempfile
 import unittest
 
-BIN, SRC = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+ARGS = [os.path.abspath(a) for a in sys.argv[2:]]
 TTL = '/proc/sys/net/ipv4/ip_default_ttl'
 START = b'# tuned \xe9\n  vm.swappiness=60\n#vm.swappiness=30\nkernel.panic=10'
 FIRST = b'# tuned \xe9\nvm.swappiness=10\n#vm.swappiness=30\nkernel.panic=10\nnet.ipv4.ip_forward=1\n'
@@ -50,22 +54,41 @@ SKIPS
   - {name: ttl after apply, command: 'cat {{ ttl }}'}
   - {name: apply again, morlvane.sysctl.morlvane: *apply}
   - {name: apply odd, morlvane.sysctl.morlvane: {settings: {net.ipv4.ip_default_ttl: '077'}, apply: true}}
-  - {name: apply bad, morlvane.sysctl.morlvane: {settings: {net.ipv4.ip_default_ttl: '0'}, apply: true}, ignore_errors: true}
+  - {name: s7, stat: {path: /etc/sysctl.conf}}
+  - {name: apply bad, morlvane.sysctl.morlvane: {settings: {net.ipv4.tcp_rmem: '4096 131072 6291456', net.ipv4.ip_default_ttl: '0'}, apply: true}, ignore_errors: true}
+  - {name: s8, stat: {path: /etc/sysctl.conf}}
+  - {name: rmem after bad, command: cat /proc/sys/net/ipv4/tcp_rmem}
+  - {name: unlinked before, command: rm /etc/sysctl.d/99-sysctl.conf}
+  - {name: unlinked, morlvane.sysctl.morlvane: *set}
+  - {name: unlinked after, command: ln -s ../sysctl.conf /etc/sysctl.d/99-sysctl.conf}
+  - {name: missing before, command: mv /etc/sysctl.conf /etc/gone}
+  - {name: missing, morlvane.sysctl.morlvane: *set, ignore_errors: true}
+  - {name: missing after, command: mv /etc/gone /etc/sysctl.conf}
+  - {name: full before, command: 'mount -o remount,size=600k /etc'}
+  - {name: full, morlvane.sysctl.morlvane: *set}
+  - {name: full after, command: 'mount -o remount,size=50% /etc'}
 '''
 # Tasks that fail, with what the message must say; the file stays untouched.
 REFUSALS = (('no dot', "{nodot: '1'}", 'Error: Invalid sysctl name'),
             ('empty value', "{vm.swappiness: ''}", "Error: No value defined for 'vm.swappiness'"),
             ('float', '{vm.swappiness: 1.50}', 'vm.swappiness is a float (1.5); quote it'),
             ('a null', '{vm.swappiness: null}', 'is a null (None); quote it'),
+            # ansible-core 2.19 refuses it before the module runs.
+            ('null settings', 'null', ('settings must be a mapping of names to values, not null',
+                                       "'settings' is of type NoneType")),
             ('list', '{vm.swappiness: [1]}', 'is a list ([1]); quote it'),
             ('equals', "{a.b=c: '1'}", "holds '='"),
             ('relative', "{a.b: '1'}, binary: morlvane", 'must be an absolute path'),
             ('group', "{a.b: '1'}, binary: '{{ w }}/group'", 'writable by group.'),
             ('others', "{a.b: '1'}, binary: '{{ w }}/others'", 'writable by others.'),
             ('owner', "{a.b: '1'}, binary: '{{ w }}/owner'", 'not owned by root'))
-# Between a command that makes the view untrustworthy and one that undoes it:
-# check mode, skipped with this reason, and a real run, failing with this message.
-SKIPS = (('immutable', 'chattr +i /etc/sysctl.conf', 'chattr -i /etc/sysctl.conf',
+# Between a command that makes a real write fail and one that undoes it: a
+# converged task, ok where the view still shows the real file, else skipped in
+# check mode and failing for real; a task that must write, skipped in check
+# mode with this reason and failing for real with this message after it set
+# the running value.
+SKIPS = (('immutable', 'chattr +i /etc/sysctl.conf',
+          'lsattr -l /etc/sysctl.conf | grep -q Immutable && chattr -i /etc/sysctl.conf',
           '/etc/sysctl.conf is immutable', 'fopen(/etc/sysctl.conf): Operation not permitted'),
          ('mounted over', 'mount --bind {{ w }}/other /etc/sysctl.conf', 'umount /etc/sysctl.conf',
           'a file system is mounted over /etc/sysctl.conf', 'rename(): Device or resource busy'),
@@ -82,8 +105,16 @@ PLAYBOOK = PLAYBOOK.replace('REFUSALS\n', ''.join(
         "  - {name: %s before, shell: '%s'}\n"
         "  - {name: %s, morlvane.sysctl.morlvane: *set, check_mode: true}\n"
         "  - {name: %s real, morlvane.sysctl.morlvane: *set, ignore_errors: true}\n"
-        "  - {name: %s after, shell: '%s'}\n" % (name, cmd, name, name, name, undo)
-        for name, cmd, undo, _, _ in SKIPS))
+        "  - {name: %s change, morlvane.sysctl.morlvane: {settings: {net.ipv4.ip_default_ttl: '6%d'}}, check_mode: true}\n"
+        "  - {name: %s change real, morlvane.sysctl.morlvane: {settings: {net.ipv4.ip_default_ttl: '6%d'}, apply: true}, ignore_errors: true}\n"
+        "  - {name: %s after, shell: '%s'}\n" % (name, cmd, name, name, name, i, name, i, name, undo)
+        for i, (name, cmd, undo, _, _) in enumerate(SKIPS)))
+SOFT = ('immutable', 'read-only')
+# A file read after /etc/sysctl.conf at boot: only its third line sets a
+# variable of the play's again.
+OVERRIDE = b'# vm.swappiness = 1\nvm.swapp*ness = 1\n - net/ipv4/ip_forward = 0\n'
+WINS = ('/usr/lib/sysctl.d/99-zzz-override_cilium.conf, read after /etc/sysctl.conf at '
+        'boot, sets net.ipv4.ip_forward again: its value wins at boot.')
 
 # ansible-core has no JSON output of its own: this prints every task's result
 # by name once the play is over.
@@ -118,6 +149,7 @@ def run(argv, env, **kw):
 class AnsibleModuleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        bindir = ARGS[2] + '/bin' if len(ARGS) > 2 else '/usr/bin'
         cls.w = w = tempfile.mkdtemp(prefix='morlvane-ansible.')
         cls.env = env = dict(os.environ, HOME=w, ANSIBLE_CONFIG=w + '/none.cfg',
                              ANSIBLE_COLLECTIONS_PATH=w + '/c', ANSIBLE_NOCOLOR='1',
@@ -131,21 +163,26 @@ class AnsibleModuleTest(unittest.TestCase):
             shutil.copy('/etc/' + name, w + '/etc.' + name)
         write(w + '/other', START)
         write(w + '/start', START)
+        write(w + '/override', OVERRIDE)
         write(w + '/site.yml', PLAYBOOK)
         write(w + '/record.py', RECORDER)
-        cls.build = run(['/usr/bin/ansible-galaxy', 'collection', 'build', SRC, '--output-path', w], env)
-        cls.install = run(['/usr/bin/ansible-galaxy', 'collection', 'install', '-p', w + '/c',
+        cls.build = run([bindir + '/ansible-galaxy', 'collection', 'build', SRC, '--output-path', w], env)
+        cls.install = run([bindir + '/ansible-galaxy', 'collection', 'install', '-p', w + '/c',
                            w + '/morlvane-sysctl-1.0.0.tar.gz'], env)
-        cls.doc = run(['/usr/bin/ansible-doc', 'morlvane.sysctl.morlvane'], env)
+        cls.doc = run([bindir + '/ansible-doc', 'morlvane.sysctl.morlvane'], env)
         cls.ttl = pathlib.Path(TTL).read_text()
         # Shared mounts, so that a view that failed to keep its mounts to itself
-        # would leave them in the play's namespace for the test to see.
+        # would leave them in the play's namespace for the test to see. The
+        # file is read at boot through Debian 12's link, and before a copy of
+        # /usr/lib/sysctl.d with one more file.
         script = ('mount --make-rshared / && mount -t tmpfs tmpfs /etc && for f in passwd group; do cp "$W/etc.$f" /etc/$f; done'
-                  ' && cp "$W/start" /etc/sysctl.conf && cd "$W" && exec /usr/bin/ansible-playbook'
+                  ' && cp "$W/start" /etc/sysctl.conf && mkdir /etc/sysctl.d && ln -s ../sysctl.conf /etc/sysctl.d/99-sysctl.conf'
+                  ' && cp -a /usr/lib/sysctl.d "$W/lib" && cp "$W/override" "$W/lib/99-zzz-override_cilium.conf"'
+                  ' && mount --bind "$W/lib" /usr/lib/sysctl.d && cd "$W" && exec "$A/ansible-playbook"'
                   ' -i localhost, -c local site.yml -e ansible_python_interpreter=/usr/bin/python3'
                   ' -e "bin=$BIN w=$W ttl=$TTL"')
         cls.play = run(['unshare', '-m', '-n', '--propagation', 'private', 'sh', '-c', script],
-                       dict(env, W=w, BIN=BIN, TTL=TTL))
+                       dict(env, W=w, BIN=BIN, TTL=TTL, A=bindir))
         cls.ttl_after = pathlib.Path(TTL).read_text()
         cls.r = json.loads(cls.play.stdout) if cls.play.stdout.startswith('{') else {}
 
@@ -192,18 +229,36 @@ class AnsibleModuleTest(unittest.TestCase):
     def test_refusals_fail_and_leave_the_file(self):
         for name, _, words in REFUSALS:
             self.assertEqual(self.task(name)['status'], 'failed', name)
-            self.assertIn(words, self.task(name)['msg'], name)
+            msg = self.task(name)['msg']
+            self.assertTrue(any(w in msg for w in (words if isinstance(words, tuple) else (words,))), msg)
         self.assertEqual(self.task('no dot')['rc'], 1)
         self.same_file('s4', 's5')
 
     def test_check_mode_skips_where_the_view_cannot_be_trusted(self):
         for name, _, _, why, words in SKIPS:
-            self.assertEqual(self.task(name)['status'], 'skipped', name)
-            self.assertIn('Check mode cannot predict this task: ' + why, self.task(name)['msg'])
-            r = self.task(name + ' real')
-            self.assertEqual((r['status'], r['rc']), ('failed', 1), name)
+            if name in SOFT:
+                for task in (name, name + ' real'):
+                    r = self.task(task)
+                    self.assertEqual((r['status'], r['changed'], r['replaced']), ('ok', False, False), task)
+            else:
+                self.assertEqual(self.task(name)['status'], 'skipped', name)
+                self.assertIn('Check mode cannot predict this task: ' + why, self.task(name)['msg'])
+                r = self.task(name + ' real')
+                self.assertEqual((r['status'], r['rc']), ('failed', 1), name)
+                self.assertIn(words, r['msg'])
+            self.assertIn('Check mode cannot predict this task: ' + why, self.task(name + ' change')['msg'])
+            r = self.task(name + ' change real')
+            self.assertEqual((r['status'], r['changed'], r['applied']),
+                             ('failed', True, ['net.ipv4.ip_default_ttl']), name)
             self.assertIn(words, r['msg'])
         self.same_file('s5', 's6')
+        self.assertEqual([self.task('full')[k] for k in ('status', 'changed', 'replaced')], ['ok', False, False])
+
+    def test_warns_where_the_setting_loses_at_boot(self):
+        self.assertEqual([w for w in self.task('first')['warnings'] if 'boot' in w], [WINS])
+        self.assertIn('/etc/sysctl.conf is not read at boot', ' '.join(self.task('unlinked')['warnings']))
+        self.assertNotIn('not read at boot', ' '.join(self.task('again').get('warnings', [])))
+        self.assertIn('Debian 13 ships none: install the morlvane package', self.task('missing')['msg'])
 
     def test_values_are_converted_and_unknown_names_warned_and_stored(self):
         self.assertEqual(base64.b64decode(self.task('types bytes')['content']), FIRST + TYPES)
@@ -223,8 +278,56 @@ class AnsibleModuleTest(unittest.TestCase):
         self.assertEqual((self.task('apply again')['applied'], self.task('apply again')['changed']),
                          ([], False))
         self.assertIn("after it was set to '077'", ' '.join(self.task('apply odd')['warnings']))
-        self.assertIn('Invalid argument', self.task('apply bad')['msg'])
+        r = self.task('apply bad')
+        self.assertIn('Invalid argument', r['msg'])
+        self.assertIn('net.ipv4.tcp_rmem were put back', r['msg'])
+        self.assertEqual((r['changed'], self.task('rmem after bad')['stdout'].split()), (False, ['4096', '87380', '6291456']))
+        self.same_file('s7', 's8')
         self.assertEqual(self.ttl_after, self.ttl)
+
+
+def venv(path, requirements):
+    """Makes the virtual environment at path with the pinned ansible-core, unless
+    it holds it already."""
+    stamp = pathlib.Path(path, 'requirements.txt')
+    want = pathlib.Path(requirements).read_bytes()
+    if stamp.exists() and stamp.read_bytes() == want:
+        return
+    shutil.rmtree(path, ignore_errors=True)
+    subprocess.run(['/usr/bin/python3', '-m', 'venv', path], check=True)
+    subprocess.run([path + '/bin/pip', 'install', '--quiet', '--no-cache-dir', '--disable-pip-version-check',
+                    '--require-hashes', '-r', requirements], check=True)
+    stamp.write_bytes(want)
+
+
+# ansible-test fetches a pip bootstrap script from a host outside PyPI; this
+# stand-in takes the pip it asks for from PyPI with the pip of Debian's venv.
+GET_PIP = """import ensurepip, subprocess, sys
+ensurepip.bootstrap()
+args = [a for a in sys.argv[1:] if a not in ('--no-setuptools', '--no-wheel')]
+subprocess.check_call([sys.executable, '-m', 'pip', 'install'] + args)
+"""
+
+
+def sanity(path, src, work):
+    """Runs ansible-test sanity on a copy of the collection laid out as Galaxy
+    installs it (outside the source tree, whose git would hide the copy); exits
+    with its status, failing where it checked no module."""
+    top = tempfile.mkdtemp(prefix='morlvane-sanity.')
+    tree = top + '/ansible_collections/morlvane/sysctl'
+    shutil.copytree(src, tree, ignore=shutil.ignore_patterns('*.tar.gz', '__pycache__'))
+    home = work + '/home'
+    pip = '%s/.ansible/test/cache/get_pip_%s.py' % (home, '24_2')
+    os.makedirs(os.path.dirname(pip), exist_ok=True)
+    write(pip, GET_PIP)
+    env = dict(os.environ, HOME=home, PATH=path + '/bin:' + os.environ['PATH'])
+    python = '%d.%d' % sys.version_info[:2]
+    r = subprocess.run([path + '/bin/ansible-test', 'sanity', '--venv', '--requirements',
+                        '--python', python], cwd=tree, env=env, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, text=True)
+    shutil.rmtree(top)
+    print(r.stdout)
+    sys.exit(r.returncode or 'Running sanity test "validate-modules"' not in r.stdout)
 
 
 if __name__ == '__main__':
@@ -232,4 +335,10 @@ if __name__ == '__main__':
     # either cannot pass.
     if os.geteuid() != 0 or not os.path.exists('/usr/bin/ansible-playbook'):
         sys.exit('needs root and ansible-core (/usr/bin/ansible-playbook)')
-    unittest.main(argv=sys.argv[:1])
+    if sys.argv[1] == 'venv':
+        venv(*ARGS)
+    elif sys.argv[1] == 'sanity':
+        sanity(*ARGS)
+    else:
+        BIN, SRC = ARGS[:2]
+        unittest.main(argv=sys.argv[:1])

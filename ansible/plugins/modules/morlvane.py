@@ -25,10 +25,20 @@ description:
     before.
   - On Linux, as root, the module first runs the tool on a throwaway view of
     C(/etc) (see the notes) and leaves the real file alone when it would stay byte
-    for byte the same, so an C(ok) task keeps its inode and modification time.
-    Where the view cannot be made, the tool runs on the real file and the task
-    reports C(ok) when nothing differs, but the file was still replaced (new inode
-    and modification time).
+    for byte the same, so an C(ok) task keeps its inode and modification time,
+    and succeeds on a converged host even where C(/etc) is read-only, the file or
+    C(/etc) immutable or append-only, or C(/etc) nearly full. Where the view
+    cannot be made, the tool runs on the real file and the task reports C(ok)
+    when nothing differs, but the file was still replaced (new inode and
+    modification time).
+  - After a successful run the task warns, naming the file, when a file read
+    after C(/etc/sysctl.conf) at boot sets one of its variables again (its value
+    wins at boot), and when C(/etc/sysctl.conf) is not read at boot at all. On
+    Linux the order is systemd-sysctl's own (C(systemd-sysctl --cat-config)), on
+    FreeBSD C(/etc/sysctl.conf.local) comes after it. A line sets a variable
+    when, after leading whitespace and at most one C(-), it has the name, optional
+    whitespace and C(=) or C(:) (a name whose first separator is C(/) is read
+    with C(/) and C(.) swapped); comments and names holding C(*) set nothing.
   - The tool waits for the file's lock without a time limit; bound the task with
     the task keyword C(timeout) where another run may hold it long.
   - The settings take effect at the next boot, or at once with I(apply).
@@ -44,7 +54,8 @@ options:
         (not empty, no line feed); its message fails the task and leaves the file
         untouched. A name that the running kernel does not have draws a warning and
         is stored all the same.
-      - An empty mapping does nothing and reports C(ok).
+      - An empty mapping does nothing and reports C(ok); a null (a group
+        variable whose entries are all commented out) fails the task.
     type: dict
     required: true
   binary:
@@ -57,13 +68,16 @@ options:
     type: path
   apply:
     description:
-      - Once the file is right, also set the running value of each requested
-        variable whose running value differs from the request, compared field by
-        field as the kernel shows it, with C(sysctl -w NAME=VALUE) on Linux or
-        C(sysctl NAME=VALUE) on FreeBSD, one name at a time. A second run with
+      - Also set the running value of each requested variable whose running
+        value differs from the request, compared field by field as the kernel
+        shows it, with C(sysctl -w NAME=VALUE) on Linux or C(sysctl NAME=VALUE) on
+        FreeBSD, one name at a time, before the file is updated. A second run with
         nothing to do sets nothing.
-      - Any message or non-zero status from C(sysctl) fails the task with that
-        message.
+      - If the kernel refuses a value, the values set before it are put back and
+        the task fails with C(changed=false), the file untouched. If the file
+        update fails after values were set, the task fails with C(changed=true)
+        and lists them in I(applied). Any other message or non-zero status from
+        C(sysctl) fails the task with that message.
       - Variables that the running kernel does not have are not set, with a
         warning; nor are write-only ones (C(vm.drop_caches), say), whose running
         value cannot be read and so cannot be found equal.
@@ -78,7 +92,8 @@ extends_documentation_fragment:
 attributes:
   check_mode:
     support: full
-    details: On Linux as root, with overlay support; skipped elsewhere, always on FreeBSD.
+    details: On Linux as root, with overlay support; skipped elsewhere, always on
+      FreeBSD, except that a converged task is C(ok) where the view shows it.
   diff_mode:
     support: full
   platform:
@@ -94,13 +109,14 @@ notes:
     the real run succeed wherever the view does. C(/etc) must not be mounted
     read-only, nothing may be mounted over C(/etc/sysctl.conf) nor lie on the way
     to the file it names, neither the file nor C(/etc) may be immutable or
-    append-only, and C(/etc) must have room for the new file. Otherwise the task is skipped with a message that check mode
-    cannot predict it; it is always skipped on FreeBSD.
+    append-only, and C(/etc) must have room for the new file. Otherwise the task is
+    skipped with a message that check mode cannot predict it, unless the view
+    still shows the real file (all but a mount) and nothing would change; it is
+    always skipped on FreeBSD.
   - Removing a setting (C(state=absent)) is not supported.
   - The file must exist; the tool never creates it. Debian 13 ships no
-    C(/etc/sysctl.conf), and its systemd-sysctl reads the file only through the
-    link C(/etc/sysctl.d/99-sysctl.conf); the project's README says how to put
-    both back.
+    C(/etc/sysctl.conf) and nothing that reads it at boot; the failure says to
+    install the morlvane package or follow the project's README.
   - The new file gets the owner and group (and on SELinux the label) of a file
     that root creates in C(/etc), and the old file's permission bits; run
     C(restorecon /etc/sysctl.conf) where the label matters.
@@ -131,8 +147,9 @@ EXAMPLES = r'''
 RETURN = r'''
 applied:
   description: The names whose running value was set (in check mode, would be
-    set), in the order given; empty without I(apply).
-  returned: success
+    set), in the order given; empty without I(apply). On a failed file update,
+    those set before it.
+  returned: success, and when the file update fails
   type: list
   elements: str
   sample: [vm.swappiness]
@@ -156,39 +173,32 @@ msg:
   sample: "morlvane: Error: Invalid sysctl name"
 '''
 
-import ctypes
-import errno
-import fcntl
 import os
-import pickle
 import platform
 import re
-import shutil
 import stat
-import struct
-import tempfile
 
 from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.morlvane.sysctl.plugins.module_utils.view import (
+    CONF, differs, predict, run_tool, same_file, snapshot)
 
-CONF = '/etc/sysctl.conf'
 BINARIES = ('/usr/sbin/morlvane', '/usr/local/sbin/morlvane')
 SYSCTL_DIRS = ('/usr/sbin', '/sbin', '/usr/bin', '/bin')
-COMPARED = ('type', 'mode', 'uid', 'gid', 'content')
-# _IOR('f', 1, long) and the flags that refuse a write or a rename.
-FS_IOC_GETFLAGS = 0x80006601 | struct.calcsize('l') << 16
-FS_IMMUTABLE_FL = 0x10
-FS_APPEND_FL = 0x20
-CLONE_NEWNS = 0x20000
-MS_REC = 0x4000
-MS_PRIVATE = 1 << 18
-# Room that the real /etc must have beyond the new file's size.
-SPACE_MARGIN = 1 << 20
+SYSTEMD_SYSCTL = '/usr/lib/systemd/systemd-sysctl'
+# Read after /etc/sysctl.conf at boot on FreeBSD.
+LOCAL_CONF = '/etc/sysctl.conf.local'
+WHITESPACE = ' \t\n\v\f\r'
 UNKNOWN = re.compile(r"Unknown sysctl name '(.*)'$")
 
 
 def operands(module, settings):
     """Returns the tool's name=value operands for settings, in order; fails the
-    task on a value that has no exact text or a name the tool cannot take."""
+    task on settings that are no mapping, a value that has no exact text or a
+    name the tool cannot take."""
+    if not isinstance(settings, dict):
+        kind = 'null' if settings is None else type(settings).__name__
+        module.fail_json(msg='settings must be a mapping of names to values, not %s; '
+                             'give {} for none.' % kind)
     ops = []
     for name, value in settings.items():
         if '=' in name:
@@ -233,213 +243,39 @@ def find_binary(module, path):
     return path
 
 
-def snapshot():
-    """Returns what changed compares of the file (its type as lstat sees it; the
-    permission bits, owner, group and, for a regular file, the bytes of what it
-    names) and what identifies it, or None when there is no file to read (the
-    tool then says why)."""
-    try:
-        lst = os.lstat(CONF)
-        st = os.stat(CONF)
-    except OSError:
-        return None
-    content = None
-    if stat.S_ISREG(st.st_mode):
-        # Non-blocking, so a FIFO swapped in meanwhile cannot hang the read.
-        fd = os.open(CONF, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
-        with os.fdopen(fd, 'rb') as f:
-            st = os.fstat(fd)
-            content = f.read() if stat.S_ISREG(st.st_mode) else None
-    return dict(type=stat.S_IFMT(lst.st_mode), mode=stat.S_IMODE(st.st_mode),
-                uid=st.st_uid, gid=st.st_gid, content=content,
-                ident=(lst.st_dev, lst.st_ino, st.st_dev, st.st_ino, st.st_mtime_ns))
-
-
-def differs(before, after):
-    if before is None or after is None:
-        return before is not after
-    return any(before[k] != after[k] for k in COMPARED)
-
-
 def text(snap):
     if snap is None or snap['content'] is None:
         return ''
     return snap['content'].decode('utf-8', errors='backslashreplace')
 
 
-def mounts():
-    """Returns the mount table of this process's namespace, in mount order, as
-    (mount point, optional fields, type, super options) with the mount point's
-    octal escapes decoded."""
-    table = []
-    with open('/proc/self/mountinfo', 'rb') as f:
-        for line in f:
-            fields = line.split()
-            sep = fields.index(b'-', 6)
-            point = re.sub(rb'\\([0-7]{3})', lambda m: bytes([int(m.group(1), 8)]),
-                           fields[4])
-            table.append((point, fields[6:sep], fields[sep + 1], fields[-1]))
-    return table
-
-
-def top_mount(point):
-    return [m for m in mounts() if m[0] == point][-1]
-
-
-def inode_flags(path):
-    """Returns the inode flags of the regular file or directory that path names,
-    0 for anything else and where the file system keeps no such flags, None
-    where they cannot be read."""
-    try:
-        if not stat.S_ISREG(os.stat(path).st_mode) and not os.path.isdir(path):
-            return 0
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
-    except FileNotFoundError:
-        return 0
-    except OSError:
-        return None
-    buf = bytearray(struct.calcsize('l'))
-    try:
-        fcntl.ioctl(fd, FS_IOC_GETFLAGS, buf)
-    except OSError as e:
-        if e.errno in (errno.ENOTTY, errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
-            return 0
-        return None
-    finally:
-        os.close(fd)
-    return struct.unpack('i', buf[:4])[0]
-
-
-def below(path, point):
-    return path == point or path.startswith(point.rstrip(b'/') + b'/')
-
-
-def untrusted():
-    """Returns why the real run could fail where the view succeeds, or None."""
-    if os.statvfs('/etc').f_flag & os.ST_RDONLY:
-        return '/etc is mounted read-only'
-    if any(m[0] == CONF.encode() for m in mounts()):
-        return 'a file system is mounted over %s' % CONF
-    # The view shows /etc's own file system alone: the file must not be
-    # reached through a mount below it.
-    real = os.path.realpath(CONF).encode()
-    for point in (m[0] for m in mounts()):
-        if below(point, b'/etc') and point != b'/etc' and below(real, point):
-            return '%s is reached through %s, mounted below /etc' % (
-                CONF, point.decode(errors='replace'))
-    for path in ('/etc', CONF):
-        flags = inode_flags(path)
-        if flags is None:
-            return 'the flags of %s cannot be read' % path
-        if flags & (FS_IMMUTABLE_FL | FS_APPEND_FL):
-            return '%s is immutable or append-only' % path
-    return None
-
-
-def no_room(after):
-    vfs = os.statvfs('/etc')
-    if vfs.f_bfree * vfs.f_frsize < len(after['content'] or b'') + SPACE_MARGIN or \
-            (vfs.f_files and vfs.f_ffree < 1):
-        return '/etc has little free space'
-    return None
-
-
-def syscall(fn, *args):
-    if fn(*args) != 0:
-        e = ctypes.get_errno()
-        raise OSError(e, os.strerror(e))
-
-
-def run_tool(module, argv, handle_exceptions=True):
-    # Operands go to the tool as given: no ~ or $VAR expansion.
-    return module.run_command(argv, expand_user_and_vars=False, errors='replace',
-                              handle_exceptions=handle_exceptions)
-
-
-def in_view(module, view, argv, before):
-    """Makes the throwaway view in this process's own mount namespace (/etc an
-    overlay of the real one, upper layer on a fresh tmpfs at view), checks that
-    it is private, really there and showing the file as before, runs argv in it
-    and returns the outcome."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    syscall(libc.unshare, CLONE_NEWNS)
-    syscall(libc.mount, b'none', b'/', None, MS_REC | MS_PRIVATE, None)
-    # Nothing is mounted until no mount can carry it back to the host.
-    if any(tag.startswith(b'shared:') for m in mounts() for tag in m[1]):
-        return dict(reason='the mounts of the view could not be made private')
-    syscall(libc.mount, b'morlvane-view', view.encode(), b'tmpfs', 0, b'mode=0700')
-    os.mkdir(view + '/upper')
-    os.mkdir(view + '/work')
-    options = 'lowerdir=/etc,upperdir=%s/upper,workdir=%s/work' % (view, view)
-    syscall(libc.mount, b'morlvane-view', b'/etc', b'overlay', 0, options.encode())
-    root, etc = top_mount(b'/'), top_mount(b'/etc')
-    if etc[2] != b'overlay' or b'upperdir=%s/upper' % view.encode() not in etc[3] or \
-            any(tag.startswith(b'shared:') for tag in root[1] + etc[1]):
-        return dict(reason='the view of /etc is not in place or not private')
-    if differs(before, snapshot()):
-        return dict(reason='the view does not show %s as it is' % CONF)
-    rc, out, err = run_tool(module, argv, handle_exceptions=False)
-    return dict(rc=rc, out=out, err=err, after=snapshot() if rc == 0 else None)
-
-
-def predict(module, argv, before):
-    """Runs argv on a throwaway view of /etc in a child process; returns its
-    outcome, or a dict whose reason says why there is none."""
-    if platform.system() != 'Linux':
-        return dict(reason='the throwaway view needs Linux')
-    if os.geteuid() != 0:
-        return dict(reason='the throwaway view needs root')
-    reason = untrusted()
-    if reason:
-        return dict(reason=reason)
-    view = tempfile.mkdtemp(prefix='view.', dir=module.tmpdir)
-    if not re.match(r'^[A-Za-z0-9_./-]+$', view):
-        shutil.rmtree(view, ignore_errors=True)
-        return dict(reason='the temporary directory %s cannot hold the view' % view)
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        # The child must never return into the module: it would answer twice.
-        try:
-            os.close(r)
-            try:
-                outcome = in_view(module, view, argv, before)
-            except BaseException as e:
-                outcome = dict(reason='the throwaway view could not be made: %s' % e)
-            with os.fdopen(w, 'wb') as f:
-                pickle.dump(outcome, f)
-        finally:
-            os._exit(0)
-    os.close(w)
-    with os.fdopen(r, 'rb') as f:
-        data = f.read()
-    os.waitpid(pid, 0)
-    shutil.rmtree(view, ignore_errors=True)
-    if not data:
-        return dict(reason='the throwaway view ended without a result')
-    outcome = pickle.loads(data)
-    if outcome.get('after'):
-        outcome['reason'] = no_room(outcome['after'])
-    return outcome
-
-
 def report_warnings(module, err):
-    """Turns the tool's warnings into the task's; returns the unknown names."""
-    unknown = set()
+    """Turns the tool's warnings into the task's."""
     for line in err.splitlines():
         warning = line.partition('Warning: ')[2]
         if warning:
             module.warn(warning)
-            m = UNKNOWN.match(warning)
-            if m:
-                unknown.add(m.group(1))
-    return unknown
 
 
-def fail_tool(module, rc, out, err):
+def unknown_names(err):
+    """Returns the names that the tool warned the kernel does not have."""
+    return set(m.group(1) for m in (UNKNOWN.match(line.partition('Warning: ')[2])
+                                    for line in err.splitlines()) if m)
+
+
+def fail_tool(module, rc, out, err, applied=()):
     lines = [l for l in err.splitlines() if 'Warning: ' not in l] or out.splitlines()
-    module.fail_json(msg='\n'.join(lines) or 'morlvane exited with status %d' % rc,
-                     rc=rc, stdout=out, stderr=err)
+    msg = '\n'.join(lines) or 'morlvane exited with status %d' % rc
+    if applied:
+        msg += ('\nThe running values of %s were set already, but the file update '
+                'failed.' % ', '.join(applied))
+    if not os.path.lexists(CONF):
+        msg += ('\n%s does not exist, and morlvane never creates it. Debian 13 ships '
+                'none: install the morlvane package, which has the file read at boot, '
+                'or make the file and the link that systemd-sysctl reads it through as '
+                "the project's README says." % CONF)
+    module.fail_json(msg=msg, rc=rc, stdout=out, stderr=err, changed=bool(applied),
+                     applied=list(applied))
 
 
 def sysctl(module, path, args):
@@ -450,22 +286,37 @@ def sysctl(module, path, args):
     return out
 
 
+def missing(name, err):
+    """Whether the running kernel lacks the variable that sysctl failed to read."""
+    if platform.system() == 'Linux':
+        path = dot(name).translate(str.maketrans('./', '/.'))
+        return not os.path.lexists(os.path.join('/proc/sys', path.lstrip('/')))
+    return 'unknown oid' in err
+
+
 def apply_settings(module, ops, unknown):
     """Sets each running value that differs from its setting, unless in check
-    mode; returns the names set (or that would be)."""
+    mode; returns the names set (or that would be). If the kernel refuses one,
+    puts back those already set and fails the task, unchanged."""
     path = next((p for p in (os.path.join(d, 'sysctl') for d in SYSCTL_DIRS)
                  if os.access(p, os.X_OK)), None)
     if path is None:
         module.fail_json(msg='No sysctl in %s.' % ', '.join(SYSCTL_DIRS))
     write = ['-w'] if platform.system() == 'Linux' else []
-    applied = []
+    applied, old = [], []
     for name, value in ops:
-        if name in unknown:
+        # "--", so that no name is taken for an option of sysctl's.
+        rc, shown, err = module.run_command([path, '-n', '--', name],
+                                            expand_user_and_vars=False)
+        if name in unknown or (rc != 0 and missing(name, err)):
             module.warn("%s is not applied: the running kernel has no such variable."
                         % name)
             continue
-        # "--", so that no name is taken for an option of sysctl's.
-        shown = sysctl(module, path, ['-n', '--', name])
+        if rc != 0 or err.strip():
+            undone = restore(module, path, write, old)
+            module.fail_json(msg='%s; %s%s was left untouched.' % (
+                err.strip() or '%s exited with status %d' % (path, rc), undone, CONF),
+                rc=rc, stdout=shown, stderr=err, changed=False, applied=[])
         if not shown.strip():
             module.warn('%s is not applied: its running value cannot be read (a '
                         'write-only variable), so no run could tell that it is set.'
@@ -476,7 +327,15 @@ def apply_settings(module, ops, unknown):
         applied.append(name)
         if module.check_mode:
             continue
-        sysctl(module, path, write + ['--', '%s=%s' % (name, value)])
+        rc, out, err = module.run_command(
+            [path] + write + ['--', '%s=%s' % (name, value)], expand_user_and_vars=False)
+        if rc != 0 or err.strip():
+            undone = restore(module, path, write, old)
+            module.fail_json(msg='The kernel refused %s=%s (%s); %s%s was left '
+                                 'untouched.' % (name, value, err.strip() or 'status %d' % rc,
+                                                 undone, CONF),
+                             rc=rc, stdout=out, stderr=err, changed=False, applied=[])
+        old.append((name, ' '.join(shown.split())))
         shown = sysctl(module, path, ['-n', '--', name])
         if shown.split() != value.split():
             module.warn('The kernel shows %s as %r after it was set to %r; give the '
@@ -485,9 +344,94 @@ def apply_settings(module, ops, unknown):
     return applied
 
 
-def same_file(before):
-    now = snapshot()
-    return now is not None and not differs(before, now) and now['ident'] == before['ident']
+def restore(module, path, write, old):
+    """Puts back the running values in old, last set first; returns what it
+    says of them."""
+    failed = [name for name, value in reversed(old)
+              if module.run_command([path] + write + ['--', '%s=%s' % (name, value)],
+                                    expand_user_and_vars=False)[0] != 0]
+    done = [name for name, value in old if name not in failed]
+    said = 'the running values of %s were put back and ' % ', '.join(done) if done else ''
+    if failed:
+        said += 'those of %s could NOT be put back; ' % ', '.join(failed)
+    return said
+
+
+def sets(line):
+    """Returns the variable that a line of a sysctl configuration file sets, in
+    dot form, or None for a comment, a glob or a line that sets nothing."""
+    line = line.lstrip(WHITESPACE)
+    if line.startswith('-'):
+        line = line[1:].lstrip(WHITESPACE)
+    end = min((line.find(c) for c in '=:' if c in line), default=-1)
+    name = line[:end].rstrip(WHITESPACE)
+    if end < 0 or not name or name[0] in '#;' or '*' in name:
+        return None
+    return dot(name)
+
+
+def dot(name):
+    """Returns name in dot form: a name whose first separator is "/" has "/"
+    and "." swapped."""
+    first = min((name.find(c) for c in './' if c in name), default=-1)
+    if name[first:first + 1] == '/':
+        return name.translate(str.maketrans('./', '/.'))
+    return name
+
+
+def later_files(module):
+    """Returns the files read after /etc/sysctl.conf at boot, as (path, text),
+    in the order they are read; None when the file is not read at boot."""
+    if platform.system() == 'FreeBSD':
+        if not os.path.exists(LOCAL_CONF):
+            return []
+        with open(LOCAL_CONF, 'rb') as f:
+            return [(LOCAL_CONF, f.read().decode('utf-8', errors='replace'))]
+    if not os.path.exists(SYSTEMD_SYSCTL):
+        return []
+    # systemd-sysctl's own order; it shows the file under the name of the link
+    # that it reads it through.
+    rc, out, err = module.run_command([SYSTEMD_SYSCTL, '--cat-config', '--no-pager'],
+                                      errors='replace')
+    if rc != 0:
+        module.warn('Whether a file read at boot after %s sets these variables again '
+                    'is not known: %s --cat-config failed (%s).'
+                    % (CONF, SYSTEMD_SYSCTL, err.strip() or 'status %d' % rc))
+        return []
+    files, blank = [], True
+    for line in out.split('\n'):
+        if blank and line.startswith('# /'):
+            files.append((line[2:], []))
+        elif files:
+            files[-1][1].append(line)
+        blank = not line
+    real = os.path.realpath(CONF)
+    last = [i for i, item in enumerate(files) if os.path.realpath(item[0]) == real]
+    if not last:
+        return None
+    return [(path, '\n'.join(lines)) for path, lines in files[last[-1] + 1:]]
+
+
+def warn_boot(module, ops):
+    """Warns when the file is not read at boot, or a file read after it sets one
+    of the task's variables again and so has the last word."""
+    later = later_files(module)
+    if later is None:
+        module.warn('%s is not read at boot: %s --cat-config does not list it. On '
+                    'Debian 13 install the morlvane package, or make the link that '
+                    "systemd-sysctl reads it through as the project's README says."
+                    % (CONF, SYSTEMD_SYSCTL))
+        return
+    names = set(dot(op[0][1:] if op[0].startswith('-') else op[0]) for op in ops)
+    for path, body in later:
+        again = []
+        for line in body.splitlines():
+            name = sets(line)
+            if name in names and name not in again:
+                again.append(name)
+        if again:
+            module.warn('%s, read after %s at boot, sets %s again: its value wins at '
+                        'boot.' % (path, CONF, ', '.join(again)))
 
 
 def main():
@@ -507,27 +451,37 @@ def main():
 
     before = snapshot()
     guess = predict(module, argv, before)
-    trusted = not guess.get('reason')
-    if module.check_mode and not trusted:
+    trusted, shown = not guess['reason'], 'rc' in guess
+    # Where the view shows the real file and nothing would change, the tool
+    # does not run: the task is ok even where the real run could not write.
+    unchanged = shown and guess['rc'] == 0 and not differs(before, guess['after']) \
+        and same_file(before)
+    if module.check_mode and not trusted and not unchanged:
         module.exit_json(skipped=True, msg='Check mode cannot predict this task: %s.'
                          % guess['reason'])
-    if module.check_mode or (trusted and guess['rc'] == 0 and
-                             not differs(before, guess['after']) and same_file(before)):
-        if guess['rc'] != 0:
-            fail_tool(module, guess['rc'], guess['out'], guess['err'])
-        after, replaced = guess['after'], False
-        unknown = report_warnings(module, guess['err'])
-    else:
+    if trusted and guess['rc'] != 0:
+        report_warnings(module, guess['err'])
+        fail_tool(module, guess['rc'], guess['out'], guess['err'])
+    write = not (unchanged or module.check_mode)
+    if not write:
+        report_warnings(module, guess['err'])
+
+    applied = []
+    if module.params['apply']:
+        applied = apply_settings(module, ops, unknown_names(guess.get('err', '')))
+    if write:
         before = snapshot()
         rc, out, err = run_tool(module, argv)
-        unknown = report_warnings(module, err)
+        report_warnings(module, err)
         if rc != 0:
-            fail_tool(module, rc, out, err)
-        after, replaced = snapshot(), True
+            fail_tool(module, rc, out, err, applied)
+        after = snapshot()
+    else:
+        after = guess['after']
+    warn_boot(module, ops)
 
-    applied = apply_settings(module, ops, unknown) if module.params['apply'] else []
     result = dict(changed=differs(before, after) or bool(applied),
-                  replaced=replaced, applied=applied)
+                  replaced=write, applied=applied)
     if module._diff:
         result['diff'] = dict(before=text(before), after=text(after),
                               before_header=CONF, after_header=CONF)
