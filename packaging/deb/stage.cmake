@@ -34,6 +34,10 @@ gzip_into("${usr}/share/doc/morlvane/changelog")
 file(MAKE_DIRECTORY "${usr}/lib/sysctl.d")
 file(CREATE_LINK /etc/sysctl.conf "${usr}/lib/sysctl.d/99-sysctl.conf" SYMBOLIC)
 
+# The hardened build of the tool, where the tree has one.
+if(CPACK_MORLVANE_BINARY)
+  file(COPY_FILE "${CPACK_MORLVANE_BINARY}" "${usr}/sbin/morlvane")
+endif()
 # As Debian's own packages are stripped: no comment or note sections.
 execute_process(COMMAND strip --remove-section=.comment --remove-section=.note
                         "${usr}/sbin/morlvane" RESULT_VARIABLE status)
