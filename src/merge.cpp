@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +32,25 @@ struct name_index {
 	std::vector<uint64_t> filter;
 	int shift = 0;
 	bool built = false;
+	// The first entries whose name is spelled otherwise than the variable
+	// it stands for (in slash form, or after a "-"), by that variable, whose
+	// hash is in the filter too; the texts that their keys point into.
+	std::unordered_multimap<hashed_key, assignment *, by_hash> respelled;
+	std::vector<std::string> dotted;
+	// By entry: the flags below.
+	std::vector<unsigned char> marks;
+	// Some line has been replaced: copied lines are read for what they set.
+	bool voting = false;
+	// No memory was left to tell which entries were outvoted.
+	bool unsure = false;
+	std::string scratch;
 };
+
+// A copied line has set the entry's variable after the last line that the
+// entry replaced.
+const unsigned char outvoted = 1;
+// A later entry has the same name, and is appended in any case.
+const unsigned char repeated = 2;
 
 // A read buffer holding whole lines; grows only for a line longer than it.
 struct line_buffer {
@@ -40,6 +59,9 @@ struct line_buffer {
 	size_t end = 0;     // bytes read into it
 	size_t start = 0;   // the first byte not yet looked at
 	size_t copied = 0;  // the first byte not yet written out
+	// The first ":" and "/" at or after the line being looked at, and the
+	// nearer of the two, or end where there is none; 0 after a refill.
+	size_t colon = 0, slash = 0, mark = 0;
 };
 
 // Small enough to come from the heap rather than a mapping of its own.
@@ -81,6 +103,41 @@ static bool filter_has(const name_index &idx, uint64_t h)
 	return idx.filter[bit / 64] >> (bit % 64) & 1;
 }
 
+// The name as the readers of the file take a name in slash form (its first
+// separator a "/"): "." and "/" swapped; else the name itself.
+static std::string_view dot_form(std::string_view name, std::string &buf)
+{
+	size_t sep = name.find_first_of("./");
+	if (sep == std::string_view::npos || name[sep] == '.')
+		return name;
+	buf.assign(name.data(), name.size());
+	for (char &c : buf)
+		c = c == '.' ? '/' : c == '/' ? '.' : c;
+	return buf;
+}
+
+static void add_filter(name_index &idx, uint64_t h)
+{
+	uint64_t bit = h >> idx.shift;
+	idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
+}
+
+// Puts in buf the name of the variable that an entry stands for where it is
+// spelled otherwise (one leading "-" dropped, in dot form); false where that
+// is its own name, or a pattern (a "*"), which no line sets.
+static bool respelling(const assignment &a, std::string &buf)
+{
+	std::string_view name = a.name;
+	if (!name.empty() && name[0] == '-')
+		name.remove_prefix(1);
+	std::string_view v = dot_form(name, buf);
+	if (v.data() == a.name.data() || v.find('*') != std::string_view::npos)
+		return false;
+	if (v.data() != buf.data())
+		buf.assign(v.data(), v.size());
+	return true;
+}
+
 static void build_index(std::vector<assignment> &list, name_index &idx)
 {
 	// About 64 filter bits a name: one line in sixty-four that names no entry
@@ -92,32 +149,42 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 		idx.filter.assign((size_t(1) << bits) / 64, 0);
 		idx.shift = 64 - bits;
 		idx.first.reserve(list.size());
+		idx.marks.assign(list.size(), 0);
+		std::vector<assignment *> respelled;
 		for (assignment &a : list) {
 			uint64_t h = key_hash(a.name.data(), a.name.size());
-			idx.first.emplace(hashed_key{a.name, h}, &a);
-			uint64_t bit = h >> idx.shift;
-			idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
+			auto [it, fresh] = idx.first.emplace(hashed_key{a.name, h}, &a);
+			if (!fresh) {
+				idx.marks[it->second - list.data()] |= repeated;
+				continue;
+			}
+			add_filter(idx, h);
+			std::string v;
+			if (respelling(a, v)) {
+				idx.dotted.push_back(v);
+				respelled.push_back(&a);
+			}
+		}
+		// Only now that the texts stay where they are.
+		for (size_t i = 0; i < respelled.size(); i++) {
+			const std::string &v = idx.dotted[i];
+			uint64_t h = key_hash(v.data(), v.size());
+			idx.respelled.emplace(hashed_key{v, h}, respelled[i]);
+			add_filter(idx, h);
 		}
 		idx.built = true;
 	} catch (const std::bad_alloc &) {
 		idx.first.clear();
+		idx.respelled.clear();
 	}
 }
 
-// Returns the first entry whose name equals the line's key, or nullptr. The
-// key runs from the first non-white byte to the first "=", or to the end of
-// the line, line feed included, when there is none.
-static assignment *find_entry(const char *line, size_t len,
+// Returns the first entry whose name equals the key of keylen bytes at key,
+// or nullptr; h is the key's hash where the index is built.
+static assignment *find_entry(const char *key, size_t keylen, uint64_t h,
     std::vector<assignment> &list, const name_index &idx)
 {
-	const char *end = line + len;
-	const char *key = line;
-	while (key < end && is_space(*key))
-		key++;
-	const char *eq = static_cast<const char *>(memchr(key, '=', end - key));
-	size_t keylen = (eq != nullptr ? eq : end) - key;
 	if (idx.built) {
-		uint64_t h = key_hash(key, keylen);
 		if (!filter_has(idx, h))
 			return nullptr;
 		auto it = idx.first.find(hashed_key{std::string_view(key, keylen), h});
@@ -151,17 +218,122 @@ static void put_copied(line_buffer &b, FILE *out)
 	b.copied = b.start;
 }
 
+// The name that a line sets as its readers take it, from key, its first
+// byte after leading whitespace, to end: after at most one "-" and the
+// whitespace behind it, the text up to the first "=" or ":", whitespace
+// before that trimmed. False for a line that sets nothing: a comment, a line
+// without either sign, an empty name or one holding a "*" (a pattern).
+static bool set_name(const char *key, const char *end, std::string_view &name)
+{
+	const char *p = key;
+	if (p < end && (*p == '#' || *p == ';'))
+		return false;
+	if (p < end && *p == '-')
+		for (p++; p < end && is_space(*p); p++)
+			;
+	const char *q = p;
+	while (q < end && *q != '=' && *q != ':')
+		q++;
+	if (q == end)
+		return false;
+	while (q > p && is_space(q[-1]))
+		q--;
+	if (q == p || memchr(p, '*', q - p) != nullptr)
+		return false;
+	name = std::string_view(p, q - p);
+	return true;
+}
+
+static void outvote(assignment *a, std::vector<assignment> &list,
+    name_index &idx)
+{
+	if (a->written)
+		idx.marks[a - list.data()] |= outvoted;
+}
+
+// Marks the entries that have replaced a line for the variable called
+// name, in dot form, whose hash is h.
+static void outvote_all(std::string_view name, uint64_t h,
+    std::vector<assignment> &list, name_index &idx)
+{
+	if (!filter_has(idx, h))
+		return;
+	hashed_key k{name, h};
+	auto it = idx.first.find(k);
+	// An entry filed under its own name stands for it unless it begins
+	// with a "-"; one in slash form never has a dot-form name.
+	if (it != idx.first.end() && it->second->name[0] != '-')
+		outvote(it->second, list, idx);
+	for (auto [i, e] = idx.respelled.equal_range(k); i != e; ++i)
+		outvote(i->second, list, idx);
+}
+
+static size_t next_of(const line_buffer &b, char c)
+{
+	const void *p = memchr(b.data + b.start, c, b.end - b.start);
+	return p != nullptr ? static_cast<const char *>(p) - b.data : b.end;
+}
+
+// Notes which entries a copied line outvotes, from key, its first byte after
+// leading whitespace, to end; eq is its first "=" or nullptr and h the hash
+// of its key. A line with none of the marks of another spelling (a ":" or
+// "/" in its key, a leading "-", whitespace before its "=") sets the
+// variable that its key names, which can only be an entry's if that entry
+// is spelled otherwise: such a line costs a few tests.
+static void vote(line_buffer &b, const char *key, const char *eq,
+    const char *end, uint64_t h, std::vector<assignment> &list,
+    name_index &idx)
+{
+	if (b.mark <= b.start) {
+		if (b.colon <= b.start)
+			b.colon = next_of(b, ':');
+		if (b.slash <= b.start)
+			b.slash = next_of(b, '/');
+		b.mark = std::min(b.colon, b.slash);
+	}
+	const char *stop = eq != nullptr ? eq : end;
+	bool marked = b.data + b.mark < stop;
+	if (eq != nullptr && !marked && *key != '-' &&
+	    !(eq > key && is_space(eq[-1]))) {
+		if (!idx.respelled.empty() && *key != '#' && *key != ';')
+			outvote_all(std::string_view(key, eq - key), h, list, idx);
+		return;
+	}
+	std::string_view name;
+	if ((eq == nullptr && !marked) || !set_name(key, end, name))
+		return;
+	try {
+		name = dot_form(name, idx.scratch);
+		outvote_all(name, key_hash(name.data(), name.size()), list, idx);
+	} catch (const std::bad_alloc &) {
+		idx.unsure = true;
+	}
+}
+
 // Replaces the line of len bytes at the buffer's start if its key names an
 // entry, else leaves it to be copied with its neighbours; moves past it.
 static void merge_line(line_buffer &b, size_t len, bool newline,
-    std::vector<assignment> &list, const name_index &idx, FILE *out)
+    std::vector<assignment> &list, name_index &idx, FILE *out)
 {
-	assignment *a = find_entry(b.data + b.start, len, list, idx);
+	const char *end = b.data + b.start + len;
+	const char *key = b.data + b.start;
+	while (key < end && is_space(*key))
+		key++;
+	const char *eq = static_cast<const char *>(memchr(key, '=', end - key));
+	size_t keylen = (eq != nullptr ? eq : end) - key;
+	uint64_t h = idx.built ? key_hash(key, keylen) : 0;
+	assignment *a = find_entry(key, keylen, h, list, idx);
 	if (a != nullptr) {
 		put_copied(b, out);
 		put_assignment(*a, newline, out);
 		a->written = true;
 		b.copied = b.start + len;
+		if (idx.built) {
+			idx.marks[a - list.data()] &= ~outvoted;
+			idx.voting = true;
+		}
+	} else if (idx.voting) {
+		vote(b, key, eq, end, h, list, idx);
 	}
 	b.start += len;
 }
@@ -174,6 +346,7 @@ static bool refill(line_buffer &b, FILE *in, FILE *out)
 	memmove(b.data, b.data + b.start, b.end - b.start);
 	b.end -= b.start;
 	b.start = b.copied = 0;
+	b.colon = b.slash = b.mark = 0;
 	if (b.end == b.cap) {
 		size_t cap = b.cap == 0 ? read_size : 2 * b.cap;
 		char *grown = static_cast<char *>(realloc(b.data, cap));
@@ -190,6 +363,17 @@ static bool refill(line_buffer &b, FILE *in, FILE *out)
 	if (ferror(in) || !feof(in))
 		err(1, "getline()");
 	return false;
+}
+
+// Whether an entry that replaced a line is appended too, to have the last
+// word: a copied line set its variable after the last line it replaced, and
+// no later entry of its name is appended anyway. Without memory to tell, it
+// is, which gives it the last word in any case.
+static bool again(const name_index &idx, size_t i)
+{
+	if (!idx.built)
+		return true;
+	return (idx.unsure || idx.marks[i] & outvoted) && !(idx.marks[i] & repeated);
 }
 
 // Copies in to out, replacing every line whose key names an entry by that
@@ -219,8 +403,9 @@ void merge_config(FILE *in, FILE *out, std::vector<assignment> &list)
 	put_copied(b, out);
 	free(b.data);
 
-	for (const assignment &a : list) {
-		if (a.written)
+	for (size_t i = 0; i < list.size(); i++) {
+		const assignment &a = list[i];
+		if (a.written && !again(idx, i))
 			continue;
 		// Keeps an unterminated last line from running into the first
 		// appended one.
