@@ -7,6 +7,9 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "morlvane.h"
 
@@ -59,9 +62,6 @@ struct line_buffer {
 	size_t end = 0;     // bytes read into it
 	size_t start = 0;   // the first byte not yet looked at
 	size_t copied = 0;  // the first byte not yet written out
-	// The first ":" and "/" at or after the line being looked at, and the
-	// nearer of the two, or end where there is none; 0 after a refill.
-	size_t colon = 0, slash = 0, mark = 0;
 };
 
 // Small enough to come from the heap rather than a mapping of its own.
@@ -179,12 +179,79 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 	}
 }
 
-// Returns the first entry whose name equals the key of keylen bytes at key,
-// or nullptr; h is the key's hash where the index is built.
-static assignment *find_entry(const char *key, size_t keylen, uint64_t h,
-    std::vector<assignment> &list, const name_index &idx)
+// The key of a line: from its first non-white byte to its first "=", or to
+// its end, line feed included, when it has none (eq is then nullptr); with
+// its hash where the index is built. Where lines are read for what they set
+// (voting), as_written tells that the key is the name of what the line sets:
+// not empty, with no ":" or "/", no "-" first, no whitespace last (nor any
+// other byte up to a blank, as it may as well).
+struct line_key {
+	const char *key, *eq, *end;
+	uint64_t hash;
+	bool as_written;
+};
+
+#ifdef __SSE2__
+// The positions of "=", ":" and "/" among the sixteen bytes at p, as bits.
+static unsigned signs(const char *p)
 {
+	__m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+	return unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(
+	    _mm_cmpeq_epi8(x, _mm_set1_epi8('=')),
+	    _mm_cmpeq_epi8(x, _mm_set1_epi8(':'))),
+	    _mm_cmpeq_epi8(x, _mm_set1_epi8('/')))));
+}
+#endif
+
+// The first "=", ":" or "/" from p to end, or nullptr: one pass over the
+// key where lines are read for what they set, in place of the search for
+// its "=" alone; sixteen bytes at a time where the processor can, the last
+// sixteen of the line overlapping the ones before.
+static const char *find_sign(const char *p, const char *end)
+{
+#ifdef __SSE2__
+	if (end - p >= 16) {
+		for (; end - p > 16; p += 16)
+			if (unsigned m = signs(p))
+				return p + __builtin_ctz(m);
+		p = end - 16;
+		unsigned m = signs(p);
+		return m != 0 ? p + __builtin_ctz(m) : nullptr;
+	}
+#endif
+	for (; p < end; p++)
+		if (*p == '=' || *p == ':' || *p == '/')
+			return p;
+	return nullptr;
+}
+
+// Returns the first entry whose name equals the line's key, or nullptr, and
+// puts the key in k.
+static assignment *find_entry(const char *line, size_t len,
+    std::vector<assignment> &list, const name_index &idx, line_key &k)
+{
+	const char *end = line + len;
+	const char *key = line;
+	while (key < end && is_space(*key))
+		key++;
+	const char *eq;
+	k.as_written = false;
+	if (idx.voting) {
+		eq = find_sign(key, end);
+		if (eq != nullptr && *eq != '=')
+			eq = static_cast<const char *>(memchr(eq, '=', end - eq));
+		else
+			k.as_written = eq != nullptr && eq > key && *key != '-' &&
+			    static_cast<unsigned char>(eq[-1]) > ' ';
+	} else {
+		eq = static_cast<const char *>(memchr(key, '=', end - key));
+	}
+	size_t keylen = (eq != nullptr ? eq : end) - key;
+	k.key = key;
+	k.eq = eq;
+	k.end = end;
 	if (idx.built) {
+		uint64_t h = k.hash = key_hash(key, keylen);
 		if (!filter_has(idx, h))
 			return nullptr;
 		auto it = idx.first.find(hashed_key{std::string_view(key, keylen), h});
@@ -268,39 +335,21 @@ static void outvote_all(std::string_view name, uint64_t h,
 		outvote(i->second, list, idx);
 }
 
-static size_t next_of(const line_buffer &b, char c)
+// Notes which entries a copied line outvotes, unless it is as_written. One
+// whose key is as written sets the variable that the key names, which can
+// only be an entry's if that entry is spelled otherwise. Kept out of the
+// loop over the lines, which it would otherwise swell.
+[[gnu::noinline]] static void vote(const line_key &k,
+    std::vector<assignment> &list, name_index &idx)
 {
-	const void *p = memchr(b.data + b.start, c, b.end - b.start);
-	return p != nullptr ? static_cast<const char *>(p) - b.data : b.end;
-}
-
-// Notes which entries a copied line outvotes, from key, its first byte after
-// leading whitespace, to end; eq is its first "=" or nullptr and h the hash
-// of its key. A line with none of the marks of another spelling (a ":" or
-// "/" in its key, a leading "-", whitespace before its "=") sets the
-// variable that its key names, which can only be an entry's if that entry
-// is spelled otherwise: such a line costs a few tests.
-static void vote(line_buffer &b, const char *key, const char *eq,
-    const char *end, uint64_t h, std::vector<assignment> &list,
-    name_index &idx)
-{
-	if (b.mark <= b.start) {
-		if (b.colon <= b.start)
-			b.colon = next_of(b, ':');
-		if (b.slash <= b.start)
-			b.slash = next_of(b, '/');
-		b.mark = std::min(b.colon, b.slash);
-	}
-	const char *stop = eq != nullptr ? eq : end;
-	bool marked = b.data + b.mark < stop;
-	if (eq != nullptr && !marked && *key != '-' &&
-	    !(eq > key && is_space(eq[-1]))) {
-		if (!idx.respelled.empty() && *key != '#' && *key != ';')
-			outvote_all(std::string_view(key, eq - key), h, list, idx);
+	const char *key = k.key, *eq = k.eq, *end = k.end;
+	if (k.as_written) {
+		if (*key != '#' && *key != ';')
+			outvote_all(std::string_view(key, eq - key), k.hash, list, idx);
 		return;
 	}
 	std::string_view name;
-	if ((eq == nullptr && !marked) || !set_name(key, end, name))
+	if (!set_name(key, end, name))
 		return;
 	try {
 		name = dot_form(name, idx.scratch);
@@ -315,14 +364,8 @@ static void vote(line_buffer &b, const char *key, const char *eq,
 static void merge_line(line_buffer &b, size_t len, bool newline,
     std::vector<assignment> &list, name_index &idx, FILE *out)
 {
-	const char *end = b.data + b.start + len;
-	const char *key = b.data + b.start;
-	while (key < end && is_space(*key))
-		key++;
-	const char *eq = static_cast<const char *>(memchr(key, '=', end - key));
-	size_t keylen = (eq != nullptr ? eq : end) - key;
-	uint64_t h = idx.built ? key_hash(key, keylen) : 0;
-	assignment *a = find_entry(key, keylen, h, list, idx);
+	line_key k;
+	assignment *a = find_entry(b.data + b.start, len, list, idx, k);
 	if (a != nullptr) {
 		put_copied(b, out);
 		put_assignment(*a, newline, out);
@@ -332,8 +375,8 @@ static void merge_line(line_buffer &b, size_t len, bool newline,
 			idx.marks[a - list.data()] &= ~outvoted;
 			idx.voting = true;
 		}
-	} else if (idx.voting) {
-		vote(b, key, eq, end, h, list, idx);
+	} else if (idx.voting && !(k.as_written && idx.respelled.empty())) {
+		vote(k, list, idx);
 	}
 	b.start += len;
 }
@@ -346,7 +389,6 @@ static bool refill(line_buffer &b, FILE *in, FILE *out)
 	memmove(b.data, b.data + b.start, b.end - b.start);
 	b.end -= b.start;
 	b.start = b.copied = 0;
-	b.colon = b.slash = b.mark = 0;
 	if (b.end == b.cap) {
 		size_t cap = b.cap == 0 ? read_size : 2 * b.cap;
 		char *grown = static_cast<char *>(realloc(b.data, cap));
