@@ -124,20 +124,27 @@ static void add_filter(name_index &idx, uint64_t h)
 	idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
 }
 
-// Puts in buf the name of the variable that an entry stands for where it is
-// spelled otherwise (one leading "-" dropped, in dot form); false where that
-// is its own name, or a pattern (a "*"), which no line sets.
-static bool respelling(const assignment &a, std::string &buf)
+// Whether a name is spelled otherwise than the variable it stands for: with
+// a leading "-", or in slash form.
+static bool respelled_name(std::string_view name)
 {
-	std::string_view name = a.name;
+	if (!name.empty() && name[0] == '-')
+		return true;
+	for (char c : name)
+		if (c == '.' || c == '/')
+			return c == '/';
+	return false;
+}
+
+// The variable that a name spelled otherwise stands for: one leading "-"
+// dropped, in dot form.
+static std::string variable_of(std::string_view name)
+{
 	if (!name.empty() && name[0] == '-')
 		name.remove_prefix(1);
+	std::string buf;
 	std::string_view v = dot_form(name, buf);
-	if (v.data() == a.name.data() || v.find('*') != std::string_view::npos)
-		return false;
-	if (v.data() != buf.data())
-		buf.assign(v.data(), v.size());
-	return true;
+	return v.data() == buf.data() ? buf : std::string(v);
 }
 
 static void build_index(std::vector<assignment> &list, name_index &idx)
@@ -161,8 +168,11 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 				continue;
 			}
 			add_filter(idx, h);
-			std::string v;
-			if (respelling(a, v)) {
+			if (!respelled_name(a.name))
+				continue;
+			// A pattern ("*") stands for no one variable, and no line sets it.
+			std::string v = variable_of(a.name);
+			if (v.find('*') == std::string::npos) {
 				idx.dotted.push_back(v);
 				respelled.push_back(&a);
 			}
