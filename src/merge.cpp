@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -124,12 +123,25 @@ static void add_filter(name_index &idx, uint64_t h)
 	idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
 }
 
+// The bytes of w equal to c, as the top bit of each; the lowest is exact.
+static uint64_t has_byte(uint64_t w, unsigned char c)
+{
+	uint64_t x = w ^ (0x0101010101010101u * c);
+	return (x - 0x0101010101010101u) & ~x & 0x8080808080808080u;
+}
+
 // Whether a name is spelled otherwise than the variable it stands for: with
-// a leading "-", or in slash form.
+// a leading "-", or in slash form. Its first separator is looked for in its
+// first eight bytes at once, where it nearly always is.
 static bool respelled_name(std::string_view name)
 {
 	if (!name.empty() && name[0] == '-')
 		return true;
+	uint64_t w = 0;
+	memcpy(&w, name.data(), name.size() < 8 ? name.size() : 8);
+	uint64_t slashes = has_byte(w, '/'), seps = has_byte(w, '.') | slashes;
+	if (seps != 0)
+		return (slashes & seps & -seps) != 0;
 	for (char c : name)
 		if (c == '.' || c == '/')
 			return c == '/';
@@ -159,7 +171,7 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 		idx.shift = 64 - bits;
 		idx.first.reserve(list.size());
 		idx.marks.assign(list.size(), 0);
-		std::vector<assignment *> respelled;
+		std::vector<assignment *> spelled;
 		for (assignment &a : list) {
 			uint64_t h = key_hash(a.name.data(), a.name.size());
 			auto [it, fresh] = idx.first.emplace(hashed_key{a.name, h}, &a);
@@ -174,14 +186,14 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 			std::string v = variable_of(a.name);
 			if (v.find('*') == std::string::npos) {
 				idx.dotted.push_back(v);
-				respelled.push_back(&a);
+				spelled.push_back(&a);
 			}
 		}
 		// Only now that the texts stay where they are.
-		for (size_t i = 0; i < respelled.size(); i++) {
+		for (size_t i = 0; i < spelled.size(); i++) {
 			const std::string &v = idx.dotted[i];
 			uint64_t h = key_hash(v.data(), v.size());
-			idx.respelled.emplace(hashed_key{v, h}, respelled[i]);
+			idx.respelled.emplace(hashed_key{v, h}, spelled[i]);
 			add_filter(idx, h);
 			idx.as_named = false;
 		}
@@ -449,7 +461,7 @@ static bool again(const name_index &idx, size_t i)
 
 // Copies in to out, replacing every line whose key names an entry by that
 // entry's first occurrence in list, then appends the entries that replaced no
-// line. Lines are copied as bytes, zero bytes included, and runs of unchanged
+// line, and in their order those that a later line outvoted (see again). Lines are copied as bytes, zero bytes included, and runs of unchanged
 // lines in bulk. Ends the process on a read or write failure.
 void merge_config(FILE *in, FILE *out, std::vector<assignment> &list)
 {
