@@ -39,8 +39,10 @@ struct name_index {
 	// hash is in the filter too; the texts that their keys point into.
 	std::unordered_multimap<hashed_key, assignment *, by_hash> respelled;
 	std::vector<std::string> dotted;
-	// By entry: the flags below.
-	std::vector<unsigned char> marks;
+	// By entry: the flags below; for a few entries without an allocation.
+	unsigned char *marks = nullptr;
+	unsigned char few[128];
+	std::vector<unsigned char> many;
 	// Some line has been replaced: copied lines are read for what they set.
 	bool voting = false;
 	// No memory was left to tell which entries were outvoted.
@@ -170,7 +172,13 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 		idx.filter.assign((size_t(1) << bits) / 64, 0);
 		idx.shift = 64 - bits;
 		idx.first.reserve(list.size());
-		idx.marks.assign(list.size(), 0);
+		if (list.size() <= sizeof idx.few) {
+			memset(idx.few, 0, list.size());
+			idx.marks = idx.few;
+		} else {
+			idx.many.assign(list.size(), 0);
+			idx.marks = idx.many.data();
+		}
 		std::vector<assignment *> spelled;
 		for (assignment &a : list) {
 			uint64_t h = key_hash(a.name.data(), a.name.size());
