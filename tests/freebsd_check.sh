@@ -1,20 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-2-Clause
-# Cross-builds the tool for FreeBSD on x86-64 and arm64 with the pinned Zig
-# in a virtual environment of its own, and checks what a FreeBSD system would
-# get: the binary's ELF marks, the libraries it needs, the functions it
-# imports, and the installed files. The binaries cannot run here.
+# Cross-builds the tool for FreeBSD on x86-64 and arm64 (cmake/freebsd-build.sh)
+# and checks what a FreeBSD system would get: the binary's ELF marks, the
+# libraries it needs, the functions it imports, and the installed files.
 #
-# usage: freebsd_build.sh SOURCE_DIR WORK_DIR
+# usage: freebsd_check.sh SOURCE_DIR WORK_DIR
 set -eu
-mkdir -p "$2"
+sh "$1/cmake/freebsd-build.sh" "$1" "$2"
 src=$(cd "$1" && pwd) work=$(cd "$2" && pwd)
-export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" PIP_DISABLE_PIP_VERSION_CHECK=1
-[ -x "$work/venv/bin/pip" ] || /usr/bin/python3 -m venv "$work/venv"
-"$work/venv/bin/pip" install -q --no-cache-dir --require-hashes \
-    -r "$src/cmake/ziglang-requirements.txt"
-export PATH="$work/venv/bin:$PATH"
-echo "Zig $(python3 -m ziglang version)"
 
 # Checks that a binary is a FreeBSD program that needs only base libraries
 # and asks the kernel through sysctlbyname, with nothing of the /proc/sys
@@ -40,12 +33,6 @@ check() {
 }
 
 for arch in x86_64 aarch64; do
-	build=$work/build-$arch
-	cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/freebsd.cmake" \
-	    -DMORLVANE_FREEBSD_ARCH=$arch -DCMAKE_BUILD_TYPE=Release \
-	    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DBUILD_TESTING=OFF \
-	    -DMORLVANE_BENCH=OFF -DMORLVANE_FUZZ=OFF >/dev/null
-	cmake --build "$build" -j2 >/dev/null
-	check "$build/morlvane" $arch-freebsd
-	sh "$src/tests/install_test.sh" files "$build" share/man/man8 share/zsh/site-functions
+	check "$work/build-$arch/morlvane" $arch-freebsd
+	sh "$src/tests/install_test.sh" files "$work/build-$arch" share/man/man8 share/zsh/site-functions
 done
