@@ -41,6 +41,7 @@ deb_run() {
 		mount --bind "$root/proc/sys" "$root/proc/sys"
 		mount -o remount,bind,ro "$root/proc/sys"
 		mount -t sysfs -o ro sysfs "$root/sys"
+		mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
 		exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
 		    HOME=/root LC_ALL=C DEBIAN_FRONTEND=noninteractive "$@"' sh "$@"
 }

@@ -17,19 +17,28 @@ fail() {
 	failed=1
 }
 
-# The files a system gets, below a prefix, one per line, sorted.
+# The files and links a system gets, below a prefix, one per line, sorted;
+# the package adds its documentation, the link through which systemd-sysctl
+# reads /etc/sysctl.conf, and that file where it was missing.
 expected() {
+	if [ "$mode" = deb ]; then
+		printf '%s\n' "$1/$man_dir/morlvane.8.gz" "$1/share/doc/morlvane/copyright" \
+		    "$1/share/doc/morlvane/changelog.gz" /etc/sysctl.conf \
+		    "$1/lib/sysctl.d/99-sysctl.conf -> /etc/sysctl.conf"
+	else
+		printf '%s\n' "$1/$man_dir/morlvane.8"
+	fi
 	printf '%s\n' "$1/sbin/morlvane" "$1/share/bash-completion/completions/morlvane" \
-	    "$1/$man_dir/morlvane.8" "$1/$zsh_dir/_morlvane" |
-	    sort
+	    "$1/$zsh_dir/_morlvane"
 }
 
 # Checks that root holds exactly the files expected below prefix, and that
 # the installed program is the tool (its usage text, which reads no file).
 check_tree() {
 	what=$1 root=$2 prefix=$3
-	got=$(cd "$root" && find . -type f | sed 's|^\.||' | grep -v '^/var/lib/dpkg/' | sort)
-	want=$(expected "$prefix")
+	got=$(cd "$root" && find . -type l -printf '%p -> %l\n' -o ! -type d -printf '%p\n' |
+	    sed 's|^\.||' | grep -v '^/var/lib/dpkg/' | sort)
+	want=$(expected "$prefix" | sort)
 	[ "$got" = "$want" ] || fail "$what: installed
 $got
 expected
@@ -39,6 +48,17 @@ $want"
 	[ $status -eq 1 ] && [ "${usage#Usage: morlvane -h}" != "$usage" ] ||
 	    fail "$what: the installed morlvane -h gave status $status and '$usage'"
 	[ -x "$root$prefix/sbin/morlvane" ] || fail "$what: morlvane is not executable"
+}
+
+# dpkg on the scratch root. It has no shell, so the maintainer scripts run
+# outside it, with DPKG_ROOT naming it, in a private mount namespace whose
+# /etc is an empty tmpfs: a script that ignored DPKG_ROOT would write there,
+# not into the machine's /etc, and is caught by the check that it stays empty.
+dpkg_root() {
+	unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /etc &&
+	    dpkg --root="$0" --force-script-chrootless --force-depends "$@" &&
+	    { [ -z "$(ls -A /etc)" ] || { echo "written to /etc: $(ls -A /etc)" >&2; exit 1; }; }' \
+	    "$root" "$@" >"$tmp/out" 2>"$tmp/err"
 }
 
 case $mode in
@@ -52,19 +72,31 @@ tree)
 	;;
 deb)
 	command -v dpkg >/dev/null || { echo "dpkg is not installed: skipped"; exit 77; }
-	"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >/dev/null ||
-	    { fail "cpack -G DEB"; exit 1; }
+	"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >/dev/null 2>"$tmp/err" ||
+	    { fail "cpack -G DEB: $(cat "$tmp/err")"; exit 1; }
 	deb=$(ls "$tmp"/pkg/morlvane_*.deb)
-	root=$tmp/root
-	mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-	: > "$root/var/lib/dpkg/status"
-	dpkg --root="$root" --force-depends -i "$deb" >/dev/null 2>"$tmp/err" ||
-	    fail "dpkg -i: $(cat "$tmp/err")"
-	check_tree "dpkg -i" "$root" /usr
-	dpkg --root="$root" -r morlvane >/dev/null 2>"$tmp/err" ||
-	    fail "dpkg -r: $(cat "$tmp/err")"
-	left=$(cd "$root" && find . -type f | grep -v '^\./var/lib/dpkg/')
-	[ -z "$left" ] || fail "dpkg -r left $left"
+	# Into an empty root and into one whose /etc/sysctl.conf is the
+	# administrator's: the package creates the file only where it is missing,
+	# and leaves it on removal and purge.
+	for seed in "" "vm.swappiness=10"; do
+		root=$tmp/root
+		rm -rf "$root"
+		mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc"
+		: > "$root/var/lib/dpkg/status"
+		[ -z "$seed" ] || echo "$seed" > "$root/etc/sysctl.conf"
+		dpkg_root -i "$deb" || fail "dpkg -i: $(cat "$tmp/err")"
+		check_tree "dpkg -i" "$root" /usr
+		conf=$(cat "$root/etc/sysctl.conf")
+		[ -z "$seed" ] || [ "$conf" = "$seed" ] ||
+		    fail "dpkg -i replaced /etc/sysctl.conf: '$conf'"
+		dpkg_root -r morlvane || fail "dpkg -r: $(cat "$tmp/err")"
+		grep -q "no longer reads it at boot" "$tmp/out" ||
+		    fail "dpkg -r did not say that the file is no longer read: $(cat "$tmp/out")"
+		dpkg_root -P morlvane || fail "dpkg -P: $(cat "$tmp/err")"
+		left=$(cd "$root" && find . ! -type d | grep -v '^\./var/lib/dpkg/')
+		[ "$left" = ./etc/sysctl.conf ] && [ "$(cat "$root/etc/sysctl.conf")" = "$conf" ] ||
+		    fail "dpkg -r and -P left '$left' with '$(cat "$root/etc/sysctl.conf")'"
+	done
 	;;
 *)
 	echo "usage: install_test.sh tree|deb BUILD_DIR MAN_DIR ZSH_DIR [CPACK]" >&2
