@@ -13,13 +13,16 @@
 //  - missing: "net.fake.d042.key0000042", spread over a thousand parent
 //    directories below four ancestors the kernel lacks (net/fake, vm/fake,
 //    kernel/fake, fs/fake) that sit below directories it has: settings
-//    pushed to a host without the module that provides them.
+//    pushed to a host without the module that provides them;
+//  - spelled: plain names, where every fourth line sets the variable of the
+//    line three before it again in one of the other spellings that the
+//    readers take ("name = v", "-name=v", "name: v", "bench/key...=v").
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-enum class names { plain, interfaces, missing };
+enum class names { plain, interfaces, missing, spelled };
 
 inline const char *names_what(names kind)
 {
@@ -28,6 +31,8 @@ inline const char *names_what(names kind)
 		return "per-interface names";
 	case names::missing:
 		return "names below missing directories";
+	case names::spelled:
+		return "plain names, a fourth respelled";
 	default:
 		return "plain names";
 	}
@@ -63,10 +68,19 @@ inline std::string make_text(int lines, names kind = names::plain)
 {
 	std::string text;
 	text.reserve(size_t(lines) * 40);
+	static const char *const spellings[] = {" = ", "=", ": ", "="};
 	for (int i = 0; i < lines; i++) {
 		char b[32];
-		snprintf(b, sizeof b, "=value%07d\n", i);
-		text += key(i, kind);
+		int s = i / 4 % 4;
+		bool respelled = kind == names::spelled && i % 4 == 3;
+		snprintf(b, sizeof b, "%svalue%07d\n", respelled ? spellings[s] : "=",
+		    i);
+		std::string k = key(respelled ? i - 3 : i, kind);
+		if (respelled && s == 1)
+			k = "-" + k;
+		if (respelled && s == 3)
+			k[k.find('.')] = '/';
+		text += k;
 		text += b;
 	}
 	return text;

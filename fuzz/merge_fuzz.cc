@@ -3,8 +3,11 @@
 // the kind the command line accepts, and checks its output against a plain
 // model of the merge rules: unmatched lines byte for byte and in order,
 // matched lines as their first entry's text, every entry that replaced no
-// line appended once in list order, a line feed before the first of those if
-// the text ended without one, and nothing else.
+// line appended once in list order, and so is every first entry of a name
+// whose variable a copied line sets, in any spelling the readers of the file
+// take, after the last line it replaced, unless a later entry of that name
+// is appended anyway; a line feed before the first appended line if the text
+// ended without one, and nothing else.
 
 #include <cstdint>
 #include <cstdio>
@@ -43,12 +46,53 @@ static std::string make_value(std::string s)
 	return v.empty() ? "v" : v;
 }
 
+// "." and "/" swapped in a name whose first separator is a "/".
+static std::string dotted(std::string n)
+{
+	size_t sep = n.find_first_of("./");
+	if (sep != std::string::npos && n[sep] == '/')
+		for (char &c : n)
+			c = c == '/' ? '.' : c == '.' ? '/' : c;
+	return n;
+}
+
+// The variable a line sets as the readers take it, or "" for none: after
+// leading whitespace, not a comment; at most one "-" and whitespace; the
+// text up to the first "=" or ":", trailing whitespace dropped; no "*".
+static std::string sets(const std::string &line)
+{
+	size_t p = 0;
+	while (p < line.size() && white(line[p]))
+		p++;
+	if (p < line.size() && (line[p] == '#' || line[p] == ';'))
+		return "";
+	if (p < line.size() && line[p] == '-')
+		for (p++; p < line.size() && white(line[p]); p++)
+			;
+	size_t q = line.find_first_of("=:", p);
+	if (q == std::string::npos)
+		return "";
+	while (q > p && white(line[q - 1]))
+		q--;
+	std::string name = line.substr(p, q - p);
+	if (name.find('*') != std::string::npos)
+		return "";
+	return dotted(name);
+}
+
+// The variable an operand's name stands for.
+static std::string stands_for(const std::string &name)
+{
+	return dotted(name.size() > 0 && name[0] == '-' ? name.substr(1) : name);
+}
+
 static std::string model(const std::string &text,
     const std::vector<assignment> &list, std::vector<bool> &replaced)
 {
 	std::unordered_map<std::string, size_t> first;
 	for (size_t i = list.size(); i-- > 0;)
 		first[list[i].name] = i;
+	std::vector<bool> outvoted(list.size());
 	std::string out;
 	size_t pos = 0;
 	while (pos < text.size()) {
@@ -65,15 +109,24 @@ static std::string model(const std::string &text,
 		auto it = first.find(key);
 		if (it == first.end()) {
 			out += line;
+			std::string var = sets(line);
+			for (size_t i = 0; i < list.size(); i++)
+				if (replaced[i] && !var.empty() &&
+				    stands_for(list[i].name) == var)
+					outvoted[i] = true;
 			continue;
 		}
 		const assignment &a = list[it->second];
 		out += a.name + "=" + a.value + (line.back() == '\n' ? "\n" : "");
 		replaced[it->second] = true;
+		outvoted[it->second] = false;
 	}
 	bool ended = text.empty() || text.back() == '\n';
 	for (size_t i = 0; i < list.size(); i++) {
-		if (replaced[i])
+		bool later = false;
+		for (size_t j = i + 1; j < list.size(); j++)
+			later = later || list[j].name == list[i].name;
+		if (replaced[i] && !(outvoted[i] && !later))
 			continue;
 		if (!ended)
 			out += '\n';

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -6,6 +7,9 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "morlvane.h"
 
@@ -31,7 +35,25 @@ struct name_index {
 	std::vector<uint64_t> filter;
 	int shift = 0;
 	bool built = false;
+	// The first entries whose name is spelled otherwise than the variable
+	// it stands for (in slash form, or after a "-"), by that variable, whose
+	// hash is in the filter too; the texts that their keys point into.
+	std::unordered_multimap<hashed_key, assignment *, by_hash> respelled;
+	std::vector<std::string> dotted;
+	// By entry: the flags below.
+	std::vector<unsigned char> marks;
+	// Some line has been replaced: copied lines are read for what they set.
+	bool voting = false;
+	// No memory was left to tell which entries were outvoted.
+	bool unsure = false;
+	std::string scratch;
 };
+
+// A copied line has set the entry's variable after the last line that the
+// entry replaced.
+const unsigned char outvoted = 1;
+// A later entry has the same name, and is appended in any case.
+const unsigned char repeated = 2;
 
 // A read buffer holding whole lines; grows only for a line longer than it.
 struct line_buffer {
@@ -81,6 +103,41 @@ static bool filter_has(const name_index &idx, uint64_t h)
 	return idx.filter[bit / 64] >> (bit % 64) & 1;
 }
 
+// The name as the readers of the file take a name in slash form (its first
+// separator a "/"): "." and "/" swapped; else the name itself.
+static std::string_view dot_form(std::string_view name, std::string &buf)
+{
+	size_t sep = name.find_first_of("./");
+	if (sep == std::string_view::npos || name[sep] == '.')
+		return name;
+	buf.assign(name.data(), name.size());
+	for (char &c : buf)
+		c = c == '.' ? '/' : c == '/' ? '.' : c;
+	return buf;
+}
+
+static void add_filter(name_index &idx, uint64_t h)
+{
+	uint64_t bit = h >> idx.shift;
+	idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
+}
+
+// Puts in buf the name of the variable that an entry stands for where it is
+// spelled otherwise (one leading "-" dropped, in dot form); false where that
+// is its own name, or a pattern (a "*"), which no line sets.
+static bool respelling(const assignment &a, std::string &buf)
+{
+	std::string_view name = a.name;
+	if (!name.empty() && name[0] == '-')
+		name.remove_prefix(1);
+	std::string_view v = dot_form(name, buf);
+	if (v.data() == a.name.data() || v.find('*') != std::string_view::npos)
+		return false;
+	if (v.data() != buf.data())
+		buf.assign(v.data(), v.size());
+	return true;
+}
+
 static void build_index(std::vector<assignment> &list, name_index &idx)
 {
 	// About 64 filter bits a name: one line in sixty-four that names no entry
@@ -92,32 +149,109 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 		idx.filter.assign((size_t(1) << bits) / 64, 0);
 		idx.shift = 64 - bits;
 		idx.first.reserve(list.size());
+		idx.marks.assign(list.size(), 0);
+		std::vector<assignment *> respelled;
 		for (assignment &a : list) {
 			uint64_t h = key_hash(a.name.data(), a.name.size());
-			idx.first.emplace(hashed_key{a.name, h}, &a);
-			uint64_t bit = h >> idx.shift;
-			idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
+			auto [it, fresh] = idx.first.emplace(hashed_key{a.name, h}, &a);
+			if (!fresh) {
+				idx.marks[it->second - list.data()] |= repeated;
+				continue;
+			}
+			add_filter(idx, h);
+			std::string v;
+			if (respelling(a, v)) {
+				idx.dotted.push_back(v);
+				respelled.push_back(&a);
+			}
+		}
+		// Only now that the texts stay where they are.
+		for (size_t i = 0; i < respelled.size(); i++) {
+			const std::string &v = idx.dotted[i];
+			uint64_t h = key_hash(v.data(), v.size());
+			idx.respelled.emplace(hashed_key{v, h}, respelled[i]);
+			add_filter(idx, h);
 		}
 		idx.built = true;
 	} catch (const std::bad_alloc &) {
 		idx.first.clear();
+		idx.respelled.clear();
 	}
 }
 
-// Returns the first entry whose name equals the line's key, or nullptr. The
-// key runs from the first non-white byte to the first "=", or to the end of
-// the line, line feed included, when there is none.
+// The key of a line: from its first non-white byte to its first "=", or to
+// its end, line feed included, when it has none (eq is then nullptr); with
+// its hash where the index is built. Where lines are read for what they set
+// (voting), as_written tells that the key is the name of what the line sets:
+// not empty, with no ":" or "/", no "-" first, no whitespace last (nor any
+// other byte up to a blank, as it may as well).
+struct line_key {
+	const char *key, *eq, *end;
+	uint64_t hash;
+	bool as_written;
+};
+
+#ifdef __SSE2__
+// The positions of "=", ":" and "/" among the sixteen bytes at p, as bits.
+static unsigned signs(const char *p)
+{
+	__m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+	return unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(
+	    _mm_cmpeq_epi8(x, _mm_set1_epi8('=')),
+	    _mm_cmpeq_epi8(x, _mm_set1_epi8(':'))),
+	    _mm_cmpeq_epi8(x, _mm_set1_epi8('/')))));
+}
+#endif
+
+// The first "=", ":" or "/" from p to end, or nullptr: one pass over the
+// key where lines are read for what they set, in place of the search for
+// its "=" alone; sixteen bytes at a time where the processor can, the last
+// sixteen of the line overlapping the ones before.
+static const char *find_sign(const char *p, const char *end)
+{
+#ifdef __SSE2__
+	if (end - p >= 16) {
+		for (; end - p > 16; p += 16)
+			if (unsigned m = signs(p))
+				return p + __builtin_ctz(m);
+		p = end - 16;
+		unsigned m = signs(p);
+		return m != 0 ? p + __builtin_ctz(m) : nullptr;
+	}
+#endif
+	for (; p < end; p++)
+		if (*p == '=' || *p == ':' || *p == '/')
+			return p;
+	return nullptr;
+}
+
+// Returns the first entry whose name equals the line's key, or nullptr, and
+// puts the key in k.
 static assignment *find_entry(const char *line, size_t len,
-    std::vector<assignment> &list, const name_index &idx)
+    std::vector<assignment> &list, const name_index &idx, line_key &k)
 {
 	const char *end = line + len;
 	const char *key = line;
 	while (key < end && is_space(*key))
 		key++;
-	const char *eq = static_cast<const char *>(memchr(key, '=', end - key));
+	const char *eq;
+	k.as_written = false;
+	if (idx.voting) {
+		eq = find_sign(key, end);
+		if (eq != nullptr && *eq != '=')
+			eq = static_cast<const char *>(memchr(eq, '=', end - eq));
+		else
+			k.as_written = eq != nullptr && eq > key && *key != '-' &&
+			    static_cast<unsigned char>(eq[-1]) > ' ';
+	} else {
+		eq = static_cast<const char *>(memchr(key, '=', end - key));
+	}
 	size_t keylen = (eq != nullptr ? eq : end) - key;
+	k.key = key;
+	k.eq = eq;
+	k.end = end;
 	if (idx.built) {
-		uint64_t h = key_hash(key, keylen);
+		uint64_t h = k.hash = key_hash(key, keylen);
 		if (!filter_has(idx, h))
 			return nullptr;
 		auto it = idx.first.find(hashed_key{std::string_view(key, keylen), h});
@@ -151,17 +285,98 @@ static void put_copied(line_buffer &b, FILE *out)
 	b.copied = b.start;
 }
 
+// The name that a line sets as its readers take it, from key, its first
+// byte after leading whitespace, to end: after at most one "-" and the
+// whitespace behind it, the text up to the first "=" or ":", whitespace
+// before that trimmed. False for a line that sets nothing: a comment, a line
+// without either sign, an empty name or one holding a "*" (a pattern).
+static bool set_name(const char *key, const char *end, std::string_view &name)
+{
+	const char *p = key;
+	if (p < end && (*p == '#' || *p == ';'))
+		return false;
+	if (p < end && *p == '-')
+		for (p++; p < end && is_space(*p); p++)
+			;
+	const char *q = p;
+	while (q < end && *q != '=' && *q != ':')
+		q++;
+	if (q == end)
+		return false;
+	while (q > p && is_space(q[-1]))
+		q--;
+	if (q == p || memchr(p, '*', q - p) != nullptr)
+		return false;
+	name = std::string_view(p, q - p);
+	return true;
+}
+
+static void outvote(assignment *a, std::vector<assignment> &list,
+    name_index &idx)
+{
+	if (a->written)
+		idx.marks[a - list.data()] |= outvoted;
+}
+
+// Marks the entries that have replaced a line for the variable called
+// name, in dot form, whose hash is h.
+static void outvote_all(std::string_view name, uint64_t h,
+    std::vector<assignment> &list, name_index &idx)
+{
+	if (!filter_has(idx, h))
+		return;
+	hashed_key k{name, h};
+	auto it = idx.first.find(k);
+	// An entry filed under its own name stands for it unless it begins
+	// with a "-"; one in slash form never has a dot-form name.
+	if (it != idx.first.end() && it->second->name[0] != '-')
+		outvote(it->second, list, idx);
+	for (auto [i, e] = idx.respelled.equal_range(k); i != e; ++i)
+		outvote(i->second, list, idx);
+}
+
+// Notes which entries a copied line outvotes, unless it is as_written. One
+// whose key is as written sets the variable that the key names, which can
+// only be an entry's if that entry is spelled otherwise. Kept out of the
+// loop over the lines, which it would otherwise swell.
+[[gnu::noinline]] static void vote(const line_key &k,
+    std::vector<assignment> &list, name_index &idx)
+{
+	const char *key = k.key, *eq = k.eq, *end = k.end;
+	if (k.as_written) {
+		if (*key != '#' && *key != ';')
+			outvote_all(std::string_view(key, eq - key), k.hash, list, idx);
+		return;
+	}
+	std::string_view name;
+	if (!set_name(key, end, name))
+		return;
+	try {
+		name = dot_form(name, idx.scratch);
+		outvote_all(name, key_hash(name.data(), name.size()), list, idx);
+	} catch (const std::bad_alloc &) {
+		idx.unsure = true;
+	}
+}
+
 // Replaces the line of len bytes at the buffer's start if its key names an
 // entry, else leaves it to be copied with its neighbours; moves past it.
 static void merge_line(line_buffer &b, size_t len, bool newline,
-    std::vector<assignment> &list, const name_index &idx, FILE *out)
+    std::vector<assignment> &list, name_index &idx, FILE *out)
 {
-	assignment *a = find_entry(b.data + b.start, len, list, idx);
+	line_key k;
+	assignment *a = find_entry(b.data + b.start, len, list, idx, k);
 	if (a != nullptr) {
 		put_copied(b, out);
 		put_assignment(*a, newline, out);
 		a->written = true;
 		b.copied = b.start + len;
+		if (idx.built) {
+			idx.marks[a - list.data()] &= ~outvoted;
+			idx.voting = true;
+		}
+	} else if (idx.voting && !(k.as_written && idx.respelled.empty())) {
+		vote(k, list, idx);
 	}
 	b.start += len;
 }
@@ -192,6 +407,17 @@ static bool refill(line_buffer &b, FILE *in, FILE *out)
 	return false;
 }
 
+// Whether an entry that replaced a line is appended too, to have the last
+// word: a copied line set its variable after the last line it replaced, and
+// no later entry of its name is appended anyway. Without memory to tell, it
+// is, which gives it the last word in any case.
+static bool again(const name_index &idx, size_t i)
+{
+	if (!idx.built)
+		return true;
+	return (idx.unsure || idx.marks[i] & outvoted) && !(idx.marks[i] & repeated);
+}
+
 // Copies in to out, replacing every line whose key names an entry by that
 // entry's first occurrence in list, then appends the entries that replaced no
 // line. Lines are copied as bytes, zero bytes included, and runs of unchanged
@@ -219,8 +445,9 @@ void merge_config(FILE *in, FILE *out, std::vector<assignment> &list)
 	put_copied(b, out);
 	free(b.data);
 
-	for (const assignment &a : list) {
-		if (a.written)
+	for (size_t i = 0; i < list.size(); i++) {
+		const assignment &a = list[i];
+		if (a.written && !again(idx, i))
 			continue;
 		// Keeps an unterminated last line from running into the first
 		// appended one.

@@ -16,13 +16,16 @@
 
 // Maps a variable name to its path below /proc/sys in path, which holds
 // PATH_MAX bytes: dots separate the components and a slash inside a component
-// is a dot (eth0/1 is the interface eth0.1). Returns false for a name with an
-// empty, "." or ".." component, which could name nothing beneath /proc/sys.
+// is a dot (eth0/1 is the interface eth0.1), unless the first separator of
+// the name is a slash, which makes the name a path already, dots kept
+// (net/ipv4/conf/eth0.1/rp_filter). Returns false for a name with an empty,
+// "." or ".." component, which could name nothing beneath /proc/sys.
 static bool proc_path(const char *name, char *path)
 {
+	char sep = name[strcspn(name, "./")] == '/' ? '/' : '.';
 	char *comp = path;
 	for (const char *p = name;; p++) {
-		if (*p == '.' || *p == '\0') {
+		if (*p == sep || *p == '\0') {
 			size_t len = path - comp;
 			if (len == 0 || (comp[0] == '.' && (len == 1 ||
 			    (len == 2 && comp[1] == '.'))))

@@ -61,6 +61,8 @@ const cli_case cli_cases[] = {
 	{"a name without a dot is invalid even when the kernel has it",
 	    {"swappiness=1"}, 1, "", "morlvane: Error: Invalid sysctl name\n",
 	    sample},
+	{"a name in slash form without a dot is invalid", {"vm/swappiness=1"},
+	    1, "", "morlvane: Error: Invalid sysctl name\n", sample},
 	{"an empty name is invalid", {"=1"}, 1, "",
 	    "morlvane: Error: Invalid sysctl name\n", sample},
 	{"a blank in a name is invalid", {"vm.swap piness=1"}, 1, "",
@@ -255,20 +257,24 @@ TEST_F(E2e, RunAfterAReplacementMergesTheNewFile)
 }
 
 // An interface called l.o has its settings under conf/l.o, which the name
-// spells with a slash.
+// spells with a slash, or with its dot where the name is in slash form.
 TEST_F(E2e, SlashInANameIsADotInTheKernelPath)
 {
 	outcome o = sandbox_script(write_sample + " && "
 	    "unshare -n sh -c 'ip link set lo name l.o && "
 	    "$MORLVANE net.ipv4.conf.l.rp_filter=1 net.ipv4.conf.l/o.rp_filter=1 "
-	    "net.ipv4.conf.lo.rp_filter=1'");
+	    "net.ipv4.conf.lo.rp_filter=1 net/ipv4/conf/l.o/rp_filter=1 "
+	    "net/ipv4/conf/l.o/../l.o/rp_filter=1'");
 	expect_ran(o);
 	// A missing conf/l says nothing of conf/l.o.
 	EXPECT_EQ(o.setup_out,
 	    "morlvane: Warning: Unknown sysctl name 'net.ipv4.conf.l.rp_filter'\n"
-	    "morlvane: Warning: Unknown sysctl name 'net.ipv4.conf.lo.rp_filter'\n");
+	    "morlvane: Warning: Unknown sysctl name 'net.ipv4.conf.lo.rp_filter'\n"
+	    "morlvane: Warning: Unknown sysctl name "
+	    "'net/ipv4/conf/l.o/../l.o/rp_filter'\n");
 	EXPECT_EQ(o.conf, sample + "net.ipv4.conf.l.rp_filter=1\n"
-	    "net.ipv4.conf.l/o.rp_filter=1\nnet.ipv4.conf.lo.rp_filter=1\n");
+	    "net.ipv4.conf.l/o.rp_filter=1\nnet.ipv4.conf.lo.rp_filter=1\n"
+	    "net/ipv4/conf/l.o/rp_filter=1\nnet/ipv4/conf/l.o/../l.o/rp_filter=1\n");
 }
 
 // Names in many kernel directories under a low descriptor limit: the probe

@@ -121,6 +121,40 @@ const merge_case merge_cases[] = {
 	    {{"net.ipv4.conf.eth1.rp_filter", "2"}},
 	    "net.ipv4.conf.eth0.rp_filter=1\nnet.ipv4.conf.eth1.rp_filter=2\n"
 	    "net.ipv4.conf.eth2.rp_filter=1\n", {true}},
+	{"a later line in another spelling gets the operand appended again",
+	    "kernel.ostype=1\nkernel.ostype = 2\n", {{"kernel.ostype", "X"}},
+	    "kernel.ostype=X\nkernel.ostype = 2\nkernel.ostype=X\n", {true}},
+	{"a spelling before the last replaced line changes nothing",
+	    "kernel.ostype = 2\nkernel.ostype=1\n", {{"kernel.ostype", "X"}},
+	    "kernel.ostype = 2\nkernel.ostype=X\n", {true}},
+	{"a spelling between replaced lines is outvoted by the last of them",
+	    "kernel.ostype=1\nkernel.ostype = 2\nkernel.ostype=3\n",
+	    {{"kernel.ostype", "X"}},
+	    "kernel.ostype=X\nkernel.ostype = 2\nkernel.ostype=X\n", {true}},
+	{"a later operand of the name, appended anyway, has the last word",
+	    "kernel.ostype=1\nkernel.ostype = 2\n",
+	    {{"kernel.ostype", "A"}, {"kernel.ostype", "B"}},
+	    "kernel.ostype=A\nkernel.ostype = 2\nkernel.ostype=B\n", {true, false}},
+	{"comments, patterns and lines without = or : set nothing",
+	    "a.b=1\n# a.b = 2\n;a.b=2\n-#a.b=2\na.* = 2\na.b 2\n- a.b\n",
+	    {{"a.b", "9"}},
+	    "a.b=9\n# a.b = 2\n;a.b=2\n-#a.b=2\na.* = 2\na.b 2\n- a.b\n", {true}},
+	{"each spelling of the readers counts, appended in operand order",
+	    "a.b=1\nc.d=1\ne.f=1\ng.h=1\ni.j=1\n-a.b=2\n- \tc.d=2\ne/f=2\n"
+	    "g.h: 2\ni.j\v=2\n",
+	    {{"a.b", "9"}, {"c.d", "9"}, {"new.one", "1"}, {"e.f", "9"},
+	     {"g.h", "9"}, {"i.j", "9"}},
+	    "a.b=9\nc.d=9\ne.f=9\ng.h=9\ni.j=9\n-a.b=2\n- \tc.d=2\ne/f=2\n"
+	    "g.h: 2\ni.j\v=2\na.b=9\nc.d=9\nnew.one=1\ne.f=9\ng.h=9\ni.j=9\n",
+	    {true, true, false, true, true, true}},
+	{"operands in slash form or with a dash stand for their dot form",
+	    "a/b.c=1\n-d.e=1\nf/g.h=1\na.b/c=2\nd.e=2\nf.g/h.i=2\n",
+	    {{"a/b.c", "9"}, {"-d.e", "9"}, {"f/g.h", "9"}},
+	    "a/b.c=9\n-d.e=9\nf/g.h=9\na.b/c=2\nd.e=2\nf.g/h.i=2\na/b.c=9\n"
+	    "-d.e=9\n", {true, true, true}},
+	{"the appended line is held apart from an unterminated spelling",
+	    "kernel.ostype=1\nkernel.ostype = 2", {{"kernel.ostype", "X"}},
+	    "kernel.ostype=X\nkernel.ostype = 2\nkernel.ostype=X\n", {true}},
 	{"keys of every size up to a few words are found, whatever follows them",
 	    "a.cdefg=1\na.cdefgh=\na.cdefghi=1\na.cdefghijklmnop=x\n"
 	    "a.cdefghijklmnopq\na.cdefghijklmnopqrstuvwxyz0123456= 1\n"
@@ -156,14 +190,18 @@ TEST(Merge, LongLinesAreCopiedWhole)
 
 // Lines of every length from 1 to 120 bytes, a megabyte of them, so that
 // lines straddle every way the input is read in pieces; every seventh one is
-// replaced.
+// replaced, and set again in another spelling three lines later.
 TEST(Merge, LinesAcrossReadBoundaries)
 {
-	std::string input, want;
+	std::string input, want, again;
 	std::vector<assignment> list;
 	for (int i = 0; input.size() < (3u << 20) / 2; i++) {
 		std::string name = "k." + std::to_string(i);
 		std::string line = name + "=" + std::string(i % 120, 'v') + "\n";
+		if (i % 7 == 3) {
+			line = "k." + std::to_string(i - 3) + ":" + line;
+			again += "k." + std::to_string(i - 3) + "=new\n";
+		}
 		input += line;
 		if (i % 7 == 0) {
 			list.push_back({name, "new", false});
@@ -174,7 +212,7 @@ TEST(Merge, LinesAcrossReadBoundaries)
 	}
 	list.push_back({"last.one", "x", false});
 	EXPECT_EQ(merge(input.substr(0, input.size() - 1), list),
-	    want.substr(0, want.size() - 1) + "\nlast.one=x\n");
+	    want.substr(0, want.size() - 1) + "\n" + again + "last.one=x\n");
 }
 
 TEST(MergeDeath, WriteFailureReportsFprintf)

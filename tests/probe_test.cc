@@ -30,6 +30,13 @@ const probe_case probe_cases[] = {
 	{"kernel./.ostype", true},        // a "." component once mapped
 	{"kernel.//.kernel.ostype", true}, // a ".." component once mapped
 	{"kernel./ostype", true},         // maps to kernel/.ostype
+	// A name whose first separator is a slash is a path already.
+	{"kernel/ostype", false},
+	{"net/ipv4/conf/lo/rp_filter", false},
+	{"/kernel/ostype", true},
+	{"kernel//ostype", true},
+	{"kernel/./ostype", true},
+	{"kernel/../kernel/ostype", true},
 	// Directories already looked up answer again, both ways.
 	{"kernel.osrelease", false},
 	{"kernel.ostype.y", true},
