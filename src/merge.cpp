@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,12 +39,16 @@ struct name_index {
 	// hash is in the filter too; the texts that their keys point into.
 	std::unordered_multimap<hashed_key, assignment *, by_hash> respelled;
 	std::vector<std::string> dotted;
-	// By entry: the flags below.
-	std::vector<unsigned char> marks;
+	// By entry: the flags below; for a few entries without an allocation.
+	unsigned char *marks = nullptr;
+	unsigned char few[128];
+	std::vector<unsigned char> many;
 	// Some line has been replaced: copied lines are read for what they set.
 	bool voting = false;
 	// No memory was left to tell which entries were outvoted.
 	bool unsure = false;
+	// No entry is spelled otherwise (respelled is empty).
+	bool as_named = true;
 	std::string scratch;
 };
 
@@ -122,20 +125,40 @@ static void add_filter(name_index &idx, uint64_t h)
 	idx.filter[bit / 64] |= uint64_t(1) << (bit % 64);
 }
 
-// Puts in buf the name of the variable that an entry stands for where it is
-// spelled otherwise (one leading "-" dropped, in dot form); false where that
-// is its own name, or a pattern (a "*"), which no line sets.
-static bool respelling(const assignment &a, std::string &buf)
+// The bytes of w equal to c, as the top bit of each; the lowest is exact.
+static uint64_t has_byte(uint64_t w, unsigned char c)
 {
-	std::string_view name = a.name;
+	uint64_t x = w ^ (0x0101010101010101u * c);
+	return (x - 0x0101010101010101u) & ~x & 0x8080808080808080u;
+}
+
+// Whether a name is spelled otherwise than the variable it stands for: with
+// a leading "-", or in slash form. Its first separator is looked for in its
+// first eight bytes at once, where it nearly always is.
+static bool respelled_name(std::string_view name)
+{
+	if (!name.empty() && name[0] == '-')
+		return true;
+	uint64_t w = 0;
+	memcpy(&w, name.data(), name.size() < 8 ? name.size() : 8);
+	uint64_t slashes = has_byte(w, '/'), seps = has_byte(w, '.') | slashes;
+	if (seps != 0)
+		return (slashes & seps & -seps) != 0;
+	for (char c : name)
+		if (c == '.' || c == '/')
+			return c == '/';
+	return false;
+}
+
+// The variable that a name spelled otherwise stands for: one leading "-"
+// dropped, in dot form.
+static std::string variable_of(std::string_view name)
+{
 	if (!name.empty() && name[0] == '-')
 		name.remove_prefix(1);
+	std::string buf;
 	std::string_view v = dot_form(name, buf);
-	if (v.data() == a.name.data() || v.find('*') != std::string_view::npos)
-		return false;
-	if (v.data() != buf.data())
-		buf.assign(v.data(), v.size());
-	return true;
+	return v.data() == buf.data() ? buf : std::string(v);
 }
 
 static void build_index(std::vector<assignment> &list, name_index &idx)
@@ -149,8 +172,14 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 		idx.filter.assign((size_t(1) << bits) / 64, 0);
 		idx.shift = 64 - bits;
 		idx.first.reserve(list.size());
-		idx.marks.assign(list.size(), 0);
-		std::vector<assignment *> respelled;
+		if (list.size() <= sizeof idx.few) {
+			memset(idx.few, 0, list.size());
+			idx.marks = idx.few;
+		} else {
+			idx.many.assign(list.size(), 0);
+			idx.marks = idx.many.data();
+		}
+		std::vector<assignment *> spelled;
 		for (assignment &a : list) {
 			uint64_t h = key_hash(a.name.data(), a.name.size());
 			auto [it, fresh] = idx.first.emplace(hashed_key{a.name, h}, &a);
@@ -159,18 +188,22 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 				continue;
 			}
 			add_filter(idx, h);
-			std::string v;
-			if (respelling(a, v)) {
+			if (!respelled_name(a.name))
+				continue;
+			// A pattern ("*") stands for no one variable, and no line sets it.
+			std::string v = variable_of(a.name);
+			if (v.find('*') == std::string::npos) {
 				idx.dotted.push_back(v);
-				respelled.push_back(&a);
+				spelled.push_back(&a);
 			}
 		}
 		// Only now that the texts stay where they are.
-		for (size_t i = 0; i < respelled.size(); i++) {
+		for (size_t i = 0; i < spelled.size(); i++) {
 			const std::string &v = idx.dotted[i];
 			uint64_t h = key_hash(v.data(), v.size());
-			idx.respelled.emplace(hashed_key{v, h}, respelled[i]);
+			idx.respelled.emplace(hashed_key{v, h}, spelled[i]);
 			add_filter(idx, h);
+			idx.as_named = false;
 		}
 		idx.built = true;
 	} catch (const std::bad_alloc &) {
@@ -179,12 +212,20 @@ static void build_index(std::vector<assignment> &list, name_index &idx)
 	}
 }
 
+static const char *key_start(const char *line, const char *end)
+{
+	while (line < end && is_space(*line))
+		line++;
+	return line;
+}
+
 // The key of a line: from its first non-white byte to its first "=", or to
 // its end, line feed included, when it has none (eq is then nullptr); with
 // its hash where the index is built. Where lines are read for what they set
-// (voting), as_written tells that the key is the name of what the line sets:
-// not empty, with no ":" or "/", no "-" first, no whitespace last (nor any
-// other byte up to a blank, as it may as well).
+// (voting), as_written tells that the line outvotes no entry: its key, not
+// empty, with no ":" or "/", no "-" first and no whitespace last (nor any
+// other byte up to a blank, as it may as well), names what it sets, and no
+// entry is spelled otherwise.
 struct line_key {
 	const char *key, *eq, *end;
 	uint64_t hash;
@@ -225,35 +266,14 @@ static const char *find_sign(const char *p, const char *end)
 	return nullptr;
 }
 
-// Returns the first entry whose name equals the line's key, or nullptr, and
-// puts the key in k.
-static assignment *find_entry(const char *line, size_t len,
-    std::vector<assignment> &list, const name_index &idx, line_key &k)
+// Returns the first entry whose name equals the key of keylen bytes at key,
+// or nullptr; h is the key's hash, which the filter let through, where the
+// index is built.
+[[gnu::noinline]] static assignment *find_entry(const char *key,
+    size_t keylen, uint64_t h, std::vector<assignment> &list,
+    const name_index &idx)
 {
-	const char *end = line + len;
-	const char *key = line;
-	while (key < end && is_space(*key))
-		key++;
-	const char *eq;
-	k.as_written = false;
-	if (idx.voting) {
-		eq = find_sign(key, end);
-		if (eq != nullptr && *eq != '=')
-			eq = static_cast<const char *>(memchr(eq, '=', end - eq));
-		else
-			k.as_written = eq != nullptr && eq > key && *key != '-' &&
-			    static_cast<unsigned char>(eq[-1]) > ' ';
-	} else {
-		eq = static_cast<const char *>(memchr(key, '=', end - key));
-	}
-	size_t keylen = (eq != nullptr ? eq : end) - key;
-	k.key = key;
-	k.eq = eq;
-	k.end = end;
 	if (idx.built) {
-		uint64_t h = k.hash = key_hash(key, keylen);
-		if (!filter_has(idx, h))
-			return nullptr;
 		auto it = idx.first.find(hashed_key{std::string_view(key, keylen), h});
 		return it == idx.first.end() ? nullptr : it->second;
 	}
@@ -335,15 +355,24 @@ static void outvote_all(std::string_view name, uint64_t h,
 		outvote(i->second, list, idx);
 }
 
-// Notes which entries a copied line outvotes, unless it is as_written. One
-// whose key is as written sets the variable that the key names, which can
-// only be an entry's if that entry is spelled otherwise. Kept out of the
-// loop over the lines, which it would otherwise swell.
+static bool has_sign(const char *key, const char *eq)
+{
+	for (; key < eq; key++)
+		if (*key == ':' || *key == '/')
+			return true;
+	return false;
+}
+
+// Notes which entries a copied line that is not as_written outvotes. One
+// whose key names what it sets can only set the variable of an entry that
+// is spelled otherwise. Kept out of the loop over the lines, which it would
+// otherwise swell.
 [[gnu::noinline]] static void vote(const line_key &k,
     std::vector<assignment> &list, name_index &idx)
 {
 	const char *key = k.key, *eq = k.eq, *end = k.end;
-	if (k.as_written) {
+	if (eq != nullptr && eq > key && *key != '-' &&
+	    static_cast<unsigned char>(eq[-1]) > ' ' && !has_sign(key, eq)) {
 		if (*key != '#' && *key != ';')
 			outvote_all(std::string_view(key, eq - key), k.hash, list, idx);
 		return;
@@ -361,11 +390,31 @@ static void outvote_all(std::string_view name, uint64_t h,
 
 // Replaces the line of len bytes at the buffer's start if its key names an
 // entry, else leaves it to be copied with its neighbours; moves past it.
-static void merge_line(line_buffer &b, size_t len, bool newline,
+[[gnu::always_inline]] static inline void merge_line(line_buffer &b,
+    size_t len, bool newline,
     std::vector<assignment> &list, name_index &idx, FILE *out)
 {
 	line_key k;
-	assignment *a = find_entry(b.data + b.start, len, list, idx, k);
+	k.end = b.data + b.start + len;
+	const char *key = k.key = key_start(b.data + b.start, k.end);
+	const char *eq;
+	k.as_written = false;
+	if (idx.voting) {
+		eq = find_sign(key, k.end);
+		if (eq != nullptr && *eq != '=')
+			eq = static_cast<const char *>(memchr(eq, '=', k.end - eq));
+		else if (eq != nullptr && eq != key)
+			k.as_written = (*key != '-') &
+			    (static_cast<unsigned char>(eq[-1]) > ' ') & idx.as_named;
+	} else {
+		eq = static_cast<const char *>(memchr(key, '=', k.end - key));
+	}
+	k.eq = eq;
+	size_t keylen = (eq != nullptr ? eq : k.end) - key;
+	assignment *a = nullptr;
+	k.hash = 0;
+	if (!idx.built || filter_has(idx, k.hash = key_hash(key, keylen)))
+		a = find_entry(key, keylen, k.hash, list, idx);
 	if (a != nullptr) {
 		put_copied(b, out);
 		put_assignment(*a, newline, out);
@@ -375,7 +424,7 @@ static void merge_line(line_buffer &b, size_t len, bool newline,
 			idx.marks[a - list.data()] &= ~outvoted;
 			idx.voting = true;
 		}
-	} else if (idx.voting && !(k.as_written && idx.respelled.empty())) {
+	} else if (idx.voting && !k.as_written) {
 		vote(k, list, idx);
 	}
 	b.start += len;
@@ -420,7 +469,7 @@ static bool again(const name_index &idx, size_t i)
 
 // Copies in to out, replacing every line whose key names an entry by that
 // entry's first occurrence in list, then appends the entries that replaced no
-// line. Lines are copied as bytes, zero bytes included, and runs of unchanged
+// line, and in their order those that a later line outvoted (see again). Lines are copied as bytes, zero bytes included, and runs of unchanged
 // lines in bulk. Ends the process on a read or write failure.
 void merge_config(FILE *in, FILE *out, std::vector<assignment> &list)
 {

@@ -19,8 +19,9 @@ description:
     line byte for byte (comments, indentation, blank lines, lines it does not
     set, repeated lines) and appends the names that no line set. Where a later
     line sets the same variable in another spelling that the readers of the file
-    take (C(name = value), C(-name=value), C(name: value), the slash form), the
-    setting is appended once more after it, so that it has the last word. The
+    take (blanks before the C(=), a leading C(-), a C(:) in place of the C(=),
+    the slash form), the setting is appended once more after it, so that it has
+    the last word. The
     module never writes or locks the file itself; the tool replaces it under an
     exclusive lock, through a synced temporary file and one rename.
   - The task reports C(changed) exactly when the file's bytes, permission bits,
