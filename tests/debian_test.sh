@@ -12,6 +12,7 @@ build=$1 cpack=${2:-cpack}
 . "$(dirname "$0")/debian.sh"
 tmp=$(mktemp -d "$PWD/debian_test.XXXXXX")
 trap 'rm -rf --one-file-system "$tmp"' EXIT
+trap 'exit 1' HUP INT TERM
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/log" 2>&1 ||
     { cat "$tmp/log"; exit 1; }
 
@@ -33,8 +34,10 @@ listed() {
 }
 
 deb_strap "$tmp/12" bookworm systemd-sysv,procps & pid12=$!
-deb_strap "$tmp/13" trixie systemd-sysv,procps || fail "debootstrap trixie"
+status13=0
+deb_strap "$tmp/13" trixie systemd-sysv,procps || status13=$?
 wait $pid12 || fail "debootstrap bookworm"
+[ $status13 -eq 0 ] || fail "debootstrap trixie"
 for release in 12 13; do
 	cp "$tmp"/pkg/morlvane_*.deb "$tmp/$release/tmp/morlvane.deb"
 	deb_apt "$tmp/$release" install /tmp/morlvane.deb >"$tmp/log" 2>&1 ||

@@ -75,27 +75,32 @@ deb)
 	"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >/dev/null 2>"$tmp/err" ||
 	    { fail "cpack -G DEB: $(cat "$tmp/err")"; exit 1; }
 	deb=$(ls "$tmp"/pkg/morlvane_*.deb)
-	# Into an empty root and into one whose /etc/sysctl.conf is the
-	# administrator's: the package creates the file only where it is missing,
-	# and leaves it on removal and purge.
-	for seed in "" "vm.swappiness=10"; do
+	# Each row: the file that /etc holds before (none, the administrator's,
+	# or one that procps's upgrade to Debian 13 set aside: the first while
+	# half upgraded, the second after), and what /etc holds after purge. The
+	# package makes /etc/sysctl.conf only where it is missing, from the file
+	# set aside if there is one, and keeps it on removal and purge.
+	for row in "-:sysctl.conf" "sysctl.conf:sysctl.conf" \
+	    "sysctl.conf.dpkg-backup:sysctl.conf sysctl.conf.dpkg-backup" \
+	    "sysctl.conf.dpkg-bak:sysctl.conf"; do
+		seed=${row%%:*} after=${row#*:}
 		root=$tmp/root
 		rm -rf "$root"
 		mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc"
 		: > "$root/var/lib/dpkg/status"
-		[ -z "$seed" ] || echo "$seed" > "$root/etc/sysctl.conf"
+		[ "$seed" = - ] || echo "vm.swappiness=10" > "$root/etc/$seed"
 		dpkg_root -i "$deb" || fail "dpkg -i: $(cat "$tmp/err")"
-		check_tree "dpkg -i" "$root" /usr
+		[ "$seed" != - ] || check_tree "dpkg -i" "$root" /usr
 		conf=$(cat "$root/etc/sysctl.conf")
-		[ -z "$seed" ] || [ "$conf" = "$seed" ] ||
-		    fail "dpkg -i replaced /etc/sysctl.conf: '$conf'"
+		[ "$seed" = - ] || [ "$conf" = "vm.swappiness=10" ] ||
+		    fail "dpkg -i with /etc/$seed made /etc/sysctl.conf '$conf'"
 		dpkg_root -r morlvane || fail "dpkg -r: $(cat "$tmp/err")"
 		grep -q "no longer reads it at boot" "$tmp/out" ||
 		    fail "dpkg -r did not say that the file is no longer read: $(cat "$tmp/out")"
 		dpkg_root -P morlvane || fail "dpkg -P: $(cat "$tmp/err")"
-		left=$(cd "$root" && find . ! -type d | grep -v '^\./var/lib/dpkg/')
-		[ "$left" = ./etc/sysctl.conf ] && [ "$(cat "$root/etc/sysctl.conf")" = "$conf" ] ||
-		    fail "dpkg -r and -P left '$left' with '$(cat "$root/etc/sysctl.conf")'"
+		left=$(cd "$root/etc" && echo *)
+		[ "$left" = "$after" ] && [ "$(cat "$root/etc/sysctl.conf")" = "$conf" ] ||
+		    fail "with /etc/$seed, dpkg -r and -P left '$left' with '$(cat "$root/etc/sysctl.conf")'"
 	done
 	;;
 *)

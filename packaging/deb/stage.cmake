@@ -6,6 +6,7 @@ if(NOT CPACK_GENERATOR STREQUAL "DEB")
 endif()
 # Without dpkg-shlibdeps cpack writes an unversioned libc6 dependency, and a
 # package built on a newer release installs on an older one and fails there.
+cmake_policy(SET CMP0109 NEW)
 find_program(MORLVANE_SHLIBDEPS dpkg-shlibdeps)
 if(NOT MORLVANE_SHLIBDEPS)
   message(FATAL_ERROR "dpkg-shlibdeps not found (Debian: dpkg-dev); it gives the package its libc6 version")
