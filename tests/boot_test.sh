@@ -59,8 +59,11 @@ check() {
 	status=0
 	boot "$2" || status=$?
 	rm -f "$work/img"
-	got=$(tr -d '\r' <"$work/console" | sed -n 's/^boot: vm\.swappiness=//p')
-	echo "$1: ${times}boot $(($(date +%s) - start)) s: vm.swappiness ${got:-not shown} at boot, $want recorded"
+	tr -d '\r' <"$work/console" >"$work/log"
+	got=$(sed -n 's/^boot: vm\.swappiness=//p' "$work/log")
+	kernel=$(sed -n 's/.*Linux version \([^ ]*\).*/\1/p' "$work/log" | head -n 1)
+	echo "$1: ${times}boot $(($(date +%s) - start)) s (Linux ${kernel:-?}):" \
+	    "vm.swappiness ${got:-not shown} at boot, $want recorded"
 	times=
 	if [ "$got" != "$want" ]; then
 		[ $status -ne 124 ] || echo "FAIL: $1: no power-off within $limit s" >&2
