@@ -35,6 +35,11 @@ deb_run() {
 	unshare -m --propagation private sh -euc '
 		root=$1
 		shift
+		# Where debootstrap thinks it runs in a container (/.dockerenv), its
+		# first stage makes proc a link to /proc; mounted through the link,
+		# the chroot would get no /proc of ours and its second stage would
+		# mount one with /proc/sys writable.
+		if [ -L "$root/proc" ]; then rm "$root/proc" && mkdir "$root/proc"; fi
 		mount -t proc proc "$root/proc"
 		mount --bind "$root/proc/sys" "$root/proc/sys"
 		mount -o remount,bind,ro "$root/proc/sys"
