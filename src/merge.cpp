@@ -139,11 +139,12 @@ static bool respelled_name(std::string_view name)
 {
 	if (!name.empty() && name[0] == '-')
 		return true;
-	uint64_t w = 0;
-	memcpy(&w, name.data(), name.size() < 8 ? name.size() : 8);
-	uint64_t slashes = has_byte(w, '/'), seps = has_byte(w, '.') | slashes;
-	if (seps != 0)
-		return (slashes & seps & -seps) != 0;
+	if (name.size() >= 8) {
+		uint64_t w = word(name.data());
+		uint64_t slashes = has_byte(w, '/'), seps = has_byte(w, '.') | slashes;
+		if (seps != 0)
+			return (slashes & seps & -seps) != 0;
+	}
 	for (char c : name)
 		if (c == '.' || c == '/')
 			return c == '/';
@@ -248,7 +249,8 @@ static unsigned signs(const char *p)
 // key where lines are read for what they set, in place of the search for
 // its "=" alone; sixteen bytes at a time where the processor can, the last
 // sixteen of the line overlapping the ones before.
-static const char *find_sign(const char *p, const char *end)
+[[gnu::always_inline]] static inline const char *find_sign(const char *p,
+    const char *end)
 {
 #ifdef __SSE2__
 	if (end - p >= 16) {
@@ -469,8 +471,9 @@ static bool again(const name_index &idx, size_t i)
 
 // Copies in to out, replacing every line whose key names an entry by that
 // entry's first occurrence in list, then appends the entries that replaced no
-// line, and in their order those that a later line outvoted (see again). Lines are copied as bytes, zero bytes included, and runs of unchanged
-// lines in bulk. Ends the process on a read or write failure.
+// line, and in their order those that a later line outvoted (see again).
+// Lines are copied as bytes, zero bytes included, and runs of unchanged lines
+// in bulk. Ends the process on a read or write failure.
 void merge_config(FILE *in, FILE *out, std::vector<assignment> &list)
 {
 	name_index idx;
