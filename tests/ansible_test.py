@@ -110,9 +110,10 @@ PLAYBOOK = PLAYBOOK.replace('REFUSALS\n', ''.join(
         "  - {name: %s after, shell: '%s'}\n" % (name, cmd, name, name, name, i, name, i, name, undo)
         for i, (name, cmd, undo, _, _) in enumerate(SKIPS)))
 SOFT = ('immutable', 'read-only')
-# A file read after /etc/sysctl.conf at boot: only its third line sets a
-# variable of the play's again.
-OVERRIDE = b'# vm.swappiness = 1\nvm.swapp*ness = 1\n - net/ipv4/ip_forward = 0\n'
+# A file read after /etc/sysctl.conf at boot: only its last line sets a
+# variable of the play's again; the comment before it is no file's header.
+OVERRIDE = (b'# vm.swappiness = 1\nvm.swapp*ness = 1\n\n# /proc/sys/net/ipv4/ip_forward: off\n'
+            b' - net/ipv4/ip_forward = 0\n')
 WINS = ('/usr/lib/sysctl.d/99-zzz-override_cilium.conf, read after /etc/sysctl.conf at '
         'boot, sets net.ipv4.ip_forward again: its value wins at boot.')
 

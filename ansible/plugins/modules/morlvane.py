@@ -77,8 +77,10 @@ options:
         shows it, with C(sysctl -w NAME=VALUE) on Linux or C(sysctl NAME=VALUE) on
         FreeBSD, one name at a time, before the file is updated. A second run with
         nothing to do sets nothing.
-      - If the kernel refuses a value, the values set before it are put back and
-        the task fails with C(changed=false), the file untouched. If the file
+      - If the kernel refuses a value, or a value set cannot be read back, the
+        values set before it are put back and the task fails with
+        C(changed=false), the file untouched (C(changed=true), with the values
+        that could not be put back in I(applied), where one could not). If the file
         update fails after values were set, the task fails with C(changed=true)
         and lists them in I(applied). Any other message or non-zero status from
         C(sysctl) fails the task with that message.
@@ -115,8 +117,9 @@ notes:
     to the file it names, neither the file nor C(/etc) may be immutable or
     append-only, and C(/etc) must have room for the new file. Otherwise the task is
     skipped with a message that check mode cannot predict it, unless the view
-    still shows the real file (all but a mount) and nothing would change; it is
-    always skipped on FreeBSD.
+    still shows the real file (all but a mount) and nothing would change, or the
+    tool fails in it (then the task fails, in check mode or not, before any
+    running value is set); it is always skipped on FreeBSD.
   - Removing a setting (C(state=absent)) is not supported.
   - The file must exist; the tool never creates it. Debian 13 ships no
     C(/etc/sysctl.conf) and nothing that reads it at boot; the failure says to
@@ -152,8 +155,9 @@ RETURN = r'''
 applied:
   description: The names whose running value was set (in check mode, would be
     set), in the order given; empty without I(apply). On a failed file update,
-    those set before it.
-  returned: success, and when the file update fails
+    those set before it; when a value the kernel refused was not all put back,
+    those still set.
+  returned: success, and on failure after a value was set
   type: list
   elements: str
   sample: [vm.swappiness]
@@ -192,6 +196,8 @@ SYSTEMD_SYSCTL = '/usr/lib/systemd/systemd-sysctl'
 # Read after /etc/sysctl.conf at boot on FreeBSD.
 LOCAL_CONF = '/etc/sysctl.conf.local'
 WHITESPACE = ' \t\n\v\f\r'
+# How systemd-sysctl --cat-config heads each file it reads.
+HEADER = re.compile(r'# (/\S*/sysctl\.d/[^/\s]+\.conf)$')
 UNKNOWN = re.compile(r"Unknown sysctl name '(.*)'$")
 
 
@@ -282,14 +288,6 @@ def fail_tool(module, rc, out, err, applied=()):
                      applied=list(applied))
 
 
-def sysctl(module, path, args):
-    rc, out, err = module.run_command([path] + args, expand_user_and_vars=False)
-    if rc != 0 or err.strip():
-        module.fail_json(msg=err.strip() or '%s exited with status %d' % (path, rc),
-                         rc=rc, stdout=out, stderr=err)
-    return out
-
-
 def missing(name, err):
     """Whether the running kernel lacks the variable that sysctl failed to read."""
     if platform.system() == 'Linux':
@@ -317,10 +315,8 @@ def apply_settings(module, ops, unknown):
                         % name)
             continue
         if rc != 0 or err.strip():
-            undone = restore(module, path, write, old)
-            module.fail_json(msg='%s; %s%s was left untouched.' % (
-                err.strip() or '%s exited with status %d' % (path, rc), undone, CONF),
-                rc=rc, stdout=shown, stderr=err, changed=False, applied=[])
+            undo(module, path, write, old, err.strip() or '%s exited with status %d'
+                 % (path, rc), rc, shown, err)
         if not shown.strip():
             module.warn('%s is not applied: its running value cannot be read (a '
                         'write-only variable), so no run could tell that it is set.'
@@ -334,13 +330,14 @@ def apply_settings(module, ops, unknown):
         rc, out, err = module.run_command(
             [path] + write + ['--', '%s=%s' % (name, value)], expand_user_and_vars=False)
         if rc != 0 or err.strip():
-            undone = restore(module, path, write, old)
-            module.fail_json(msg='The kernel refused %s=%s (%s); %s%s was left '
-                                 'untouched.' % (name, value, err.strip() or 'status %d' % rc,
-                                                 undone, CONF),
-                             rc=rc, stdout=out, stderr=err, changed=False, applied=[])
+            undo(module, path, write, old, 'The kernel refused %s=%s (%s)'
+                 % (name, value, err.strip() or 'status %d' % rc), rc, out, err)
         old.append((name, ' '.join(shown.split())))
-        shown = sysctl(module, path, ['-n', '--', name])
+        rc, shown, err = module.run_command([path, '-n', '--', name],
+                                            expand_user_and_vars=False)
+        if rc != 0 or err.strip():
+            undo(module, path, write, old, '%s was set, but reading it back failed (%s)'
+                 % (name, err.strip() or 'status %d' % rc), rc, shown, err)
         if shown.split() != value.split():
             module.warn('The kernel shows %s as %r after it was set to %r; give the '
                         'value as the kernel shows it, or every run sets it again.'
@@ -348,17 +345,20 @@ def apply_settings(module, ops, unknown):
     return applied
 
 
-def restore(module, path, write, old):
-    """Puts back the running values in old, last set first; returns what it
-    says of them."""
+def undo(module, path, write, old, msg, rc, out, err):
+    """Puts back the running values in old, last set first, and fails the task
+    with msg, the file untouched; changed where a value could not be put back."""
     failed = [name for name, value in reversed(old)
               if module.run_command([path] + write + ['--', '%s=%s' % (name, value)],
                                     expand_user_and_vars=False)[0] != 0]
     done = [name for name, value in old if name not in failed]
-    said = 'the running values of %s were put back and ' % ', '.join(done) if done else ''
+    if done:
+        msg += '; the running values of %s were put back' % ', '.join(done)
     if failed:
-        said += 'those of %s could NOT be put back; ' % ', '.join(failed)
-    return said
+        msg += '; those of %s could NOT be put back' % ', '.join(failed)
+    module.fail_json(msg='%s; %s was left untouched.' % (msg, CONF), rc=rc, stdout=out,
+                     stderr=err, changed=bool(failed),
+                     applied=[name for name, value in old if name in failed])
 
 
 def sets(line):
@@ -404,8 +404,11 @@ def later_files(module):
         return []
     files, blank = [], True
     for line in out.split('\n'):
-        if blank and line.startswith('# /'):
-            files.append((line[2:], []))
+        # A file's header follows a blank line; a comment in a file could look
+        # alike, but seldom names a sysctl.d file that exists.
+        header = HEADER.match(line) if blank else None
+        if header and os.path.lexists(header.group(1)):
+            files.append((header.group(1), []))
         elif files:
             files[-1][1].append(line)
         blank = not line
@@ -429,7 +432,8 @@ def warn_boot(module, ops):
     names = set(dot(op[0][1:] if op[0].startswith('-') else op[0]) for op in ops)
     for path, body in later:
         again = []
-        for line in body.splitlines():
+        # Lines end at a line feed alone, as systemd-sysctl reads them.
+        for line in body.split('\n'):
             name = sets(line)
             if name in names and name not in again:
                 again.append(name)
@@ -463,7 +467,9 @@ def main():
     if module.check_mode and not trusted and not unchanged:
         module.exit_json(skipped=True, msg='Check mode cannot predict this task: %s.'
                          % guess['reason'])
-    if trusted and guess['rc'] != 0:
+    # A view that shows the real file fails where the real run would: before
+    # any running value is set.
+    if shown and guess['rc'] != 0:
         report_warnings(module, guess['err'])
         fail_tool(module, guess['rc'], guess['out'], guess['err'])
     write = not (unchanged or module.check_mode)
