@@ -5,10 +5,21 @@
 #   deb_apt ROOT ARGS...: apt-get -y ARGS in ROOT, the .debs taken from and kept in the package cache
 #   deb_suite ROOT SUITE: point ROOT's apt at SUITE (for an upgrade: then deb_apt ROOT update, full-upgrade)
 # MORLVANE_DEBCACHE is the package cache shared by all releases and runs
-# (default ./debcache); MORLVANE_MIRROR the mirror (default deb.debian.org).
+# (default ./debcache); MORLVANE_MIRROR the mirror (default the one this
+# machine's apt uses for Debian, else deb.debian.org).
 # /run is never bound: systemd's scripts act when /run/systemd/system exists.
 deb_cache=$(mkdir -p "${MORLVANE_DEBCACHE:-debcache}" && cd "${MORLVANE_DEBCACHE:-debcache}" && pwd)
-deb_mirror=${MORLVANE_MIRROR:-http://deb.debian.org/debian}
+
+# The first Debian archive (a URI ending in /debian) in this machine's apt
+# sources, in either format.
+deb_host_mirror() {
+	{
+		sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources
+		sed -n 's/^deb[[:space:]]\{1,\}\(\[[^]]*\][[:space:]]*\)\{0,1\}\([^[:space:]]*\).*/\2/p' \
+		    /etc/apt/sources.list
+	} 2>/dev/null | tr -s ' \t' '\n\n' | grep -m 1 '/debian/\{0,1\}$'
+}
+deb_mirror=${MORLVANE_MIRROR:-$(deb_host_mirror || echo http://deb.debian.org/debian)}
 
 deb_strap() {
 	_log=$(mktemp)

@@ -10,7 +10,10 @@
 set -eu
 build=$1 cpack=${2:-cpack}
 . "$(dirname "$0")/debian.sh"
-tmp=$(mktemp -d "$PWD/debian_test.XXXXXX")
+# In the build tree, so that a run killed before its trap is cleaned by the next.
+tmp=$PWD/debian-test
+rm -rf --one-file-system "$tmp"
+mkdir "$tmp"
 trap 'rm -rf --one-file-system "$tmp"' EXIT
 trap 'exit 1' HUP INT TERM
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/log" 2>&1 ||
@@ -22,7 +25,7 @@ fail() {
 }
 
 # No error but the project's placeholder address, which lintian calls bogus.
-lintian --fail-on error --suppress-tags bogus-mail-host,bogus-mail-host-in-debian-changelog \
+TMPDIR=$tmp lintian --fail-on error --suppress-tags bogus-mail-host,bogus-mail-host-in-debian-changelog \
     "$tmp"/pkg/morlvane_*.deb >"$tmp/log" 2>&1 || fail "lintian: $(cat "$tmp/log")"
 
 # The last vm.swappiness line that systemd-sysctl would apply in root is $2.

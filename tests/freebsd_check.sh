@@ -10,11 +10,12 @@ sh "$1/cmake/freebsd-build.sh" "$1" "$2"
 src=$(cd "$1" && pwd) work=$(cd "$2" && pwd)
 
 # Checks that a binary is a FreeBSD program that needs only base libraries
-# and asks the kernel through sysctlbyname, with nothing of the /proc/sys
+# for its machine and asks the kernel through sysctlbyname, with nothing of the /proc/sys
 # probe in it; prints the libraries and the imported functions.
 check() {
 	bad=
 	readelf -h "$1" | grep -q 'OS/ABI: *UNIX - FreeBSD$' || bad="$bad OS/ABI,"
+	readelf -h "$1" | grep -q "Machine: *$3\$" || bad="$bad machine,"
 	readelf -l "$1" | grep -qF 'interpreter: /libexec/ld-elf.so.1]' || bad="$bad interpreter,"
 	needed=$(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p')
 	imports=$(readelf -W --dyn-syms "$1" |
@@ -32,7 +33,8 @@ check() {
 	[ -z "$bad" ] || { echo "FAIL: $2:$bad" >&2; return 1; }
 }
 
-for arch in x86_64 aarch64; do
-	check "$work/build-$arch/morlvane" $arch-freebsd
+for arch in x86_64:'Advanced Micro Devices X86-64' aarch64:AArch64; do
+	machine=${arch#*:} arch=${arch%%:*}
+	check "$work/build-$arch/morlvane" $arch-freebsd "$machine"
 	sh "$src/tests/install_test.sh" files "$work/build-$arch" share/man/man8 share/zsh/site-functions
 done
