@@ -9,13 +9,14 @@ set -eu
 sh "$1/cmake/freebsd-build.sh" "$1" "$2"
 src=$(cd "$1" && pwd) work=$(cd "$2" && pwd)
 
-# Checks that a binary is a FreeBSD program that needs only base libraries
-# for its machine and asks the kernel through sysctlbyname, with nothing of the /proc/sys
-# probe in it; prints the libraries and the imported functions.
+# Checks that a binary is a FreeBSD program for machine $3 that needs only
+# base libraries and asks the kernel through sysctlbyname, with nothing of
+# the /proc/sys probe in it; prints the libraries and the imported functions.
 check() {
 	bad=
-	readelf -h "$1" | grep -q 'OS/ABI: *UNIX - FreeBSD$' || bad="$bad OS/ABI,"
-	readelf -h "$1" | grep -q "Machine: *$3\$" || bad="$bad machine,"
+	header=$(readelf -h "$1")
+	echo "$header" | grep -q 'OS/ABI: *UNIX - FreeBSD$' || bad="$bad OS/ABI,"
+	echo "$header" | grep -q "Machine: *$3\$" || bad="$bad machine,"
 	readelf -l "$1" | grep -qF 'interpreter: /libexec/ld-elf.so.1]' || bad="$bad interpreter,"
 	needed=$(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p')
 	imports=$(readelf -W --dyn-syms "$1" |
